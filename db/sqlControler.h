@@ -1,0 +1,40 @@
+#pragma once
+
+#include "sqlDataStruct.h"
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// The program's only access to the database. It never works on the source
+// file: initPara copies it to a snapshot beside it and every statement runs
+// on that copy, which closeDatabase deletes again.
+class sqlController {
+public:
+    sqlController();
+
+    void initPara();
+    void closeDatabase();
+
+    std::vector<std::string> getTableNames();
+    std::vector<sqlDataStruct> getTableData(const std::string &tableName);
+
+    sqlDataStruct selectData(std::string sn, std::string tableName);
+    int checktSn(std::string sn);
+
+    bool addData(sqlDataStruct data);
+    void checkTable(sqlite3 *db, std::string tableName, std::string expected);
+    std::string getCurrentDate();
+    std::vector<std::string> getFutureDates();
+
+    // "-temp" goes before the last ".db" of the source path; empty when the
+    // path holds no ".db", since no distinct snapshot name exists then.
+    static QString snapshotPath(const QString &sourcePath);
+
+private:
+    std::string dbPath;
+    sqlite3 *db;
+};

@@ -1,0 +1,169 @@
+#pragma once
+
+// Shared fixtures: a temporary working directory laid out as the viewer
+// expects it, small SQLite databases built from SQL text, and capture of
+// standard output, standard error and the Qt log.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+#include <sqlite3.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace testsupport {
+
+inline const char *sourcePath()
+{
+    return "sqlDatabase/QOR-database.db";
+}
+inline const char *snapshotFile()
+{
+    return "sqlDatabase/QOR-database-temp.db";
+}
+
+// Makes a fresh temporary directory the working directory for its lifetime.
+class WorkDir {
+public:
+    WorkDir()
+        : previous(QDir::currentPath())
+    {
+        QDir::setCurrent(dir.path());
+    }
+    ~WorkDir()
+    {
+        QDir::setCurrent(previous);
+    }
+    QString path() const
+    {
+        return dir.path();
+    }
+    bool isValid() const
+    {
+        return dir.isValid();
+    }
+
+private:
+    QTemporaryDir dir;
+    QString previous;
+};
+
+// Runs SQL on a database file; returns SQLite's error text, empty on success.
+inline std::string execSql(const std::string &file, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    std::string error;
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+    } else {
+        char *message = nullptr;
+        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK)
+            error = message ? message : "unknown error";
+        sqlite3_free(message);
+    }
+    sqlite3_close(db);
+    return error;
+}
+
+// Creates sqlDatabase/QOR-database.db in the working directory from SQL.
+inline std::string makeSourceDatabase(const std::string &sql)
+{
+    QDir().mkpath(QStringLiteral("sqlDatabase"));
+    return execSql(sourcePath(), sql);
+}
+
+// Runs a query and returns its rows, each row's values joined by '|'.
+inline QStringList queryRows(const std::string &file, const std::string &sql)
+{
+    QStringList rows;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, sql.c_str(),
+            [](void *context, int argc, char **argv, char **) {
+                QStringList values;
+                for (int i = 0; i < argc; ++i)
+                    values << (argv[i] ? QString::fromUtf8(argv[i]) : QStringLiteral("<null>"));
+                static_cast<QStringList *>(context)->append(values.join(QLatin1Char('|')));
+                return 0;
+            },
+            &rows, nullptr);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Captures what the code writes to std::cout or std::cerr while it lives.
+class StreamCapture {
+public:
+    explicit StreamCapture(std::ostream &stream)
+        : stream(stream)
+        , previous(stream.rdbuf(buffer.rdbuf()))
+    {
+    }
+    ~StreamCapture()
+    {
+        stream.rdbuf(previous);
+    }
+    std::string text() const
+    {
+        return buffer.str();
+    }
+
+private:
+    std::ostream &stream;
+    std::ostringstream buffer;
+    std::streambuf *previous;
+};
+
+struct LogLine {
+    QtMsgType type;
+    QString message;
+    QString file;
+    int line;
+    QString function;
+};
+
+// Collects Qt log messages, with their source location, while it lives.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        current() = this;
+        previous = qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(previous);
+        current() = nullptr;
+    }
+    QList<LogLine> lines;
+
+private:
+    QtMessageHandler previous;
+    static LogCapture *&current()
+    {
+        static LogCapture *instance = nullptr;
+        return instance;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (LogCapture *self = current())
+            self->lines.append(
+                {type, message, QString::fromUtf8(context.file), context.line, QString::fromUtf8(context.function)});
+    }
+};
+
+} // namespace testsupport
