@@ -5,7 +5,9 @@
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,11 +15,15 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// Only async-signal-safe calls here: one write to the socket pair.
+// Only async-signal-safe calls here: one write to the socket pair. The
+// write end does not block, so a burst of signals cannot hang the handler,
+// and errno is kept for the code the signal interrupted.
 void onSignal(int)
 {
+    const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -26,6 +32,10 @@ void quitOnTerminationSignals(QCoreApplication *app)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
+    // Children started by the program must not inherit the pair.
+    for (int fd : signalPipe)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(signalPipe[0], F_SETFL, ::fcntl(signalPipe[0], F_GETFL) | O_NONBLOCK);
     auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, [app]() {
         char byte;
