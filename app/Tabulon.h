@@ -35,7 +35,9 @@ private:
     std::unordered_map<QString, QString> displayNames;
     TabulonClass ui;
 
-    QTableWidget *replaceGrid();
+    void dropGrid();
+    void placeGrid(QTableWidget *grid);
+    void fillTable(QTableWidget *grid, std::vector<sqlDataStruct> &res);
 
     friend class tst_config;
     friend class tst_window;

@@ -310,20 +310,21 @@ int collectTableName(void *context, int argc, char **argv, char **columnNames)
     return 0;
 }
 
+// Builds each record in place, its items in one allocation of the row's size.
 int collectTableRow(void *context, int argc, char **argv, char **columnNames)
 {
     auto *result = static_cast<std::vector<sqlDataStruct> *>(context);
-    sqlDataStruct dataEntry;
+    sqlDataStruct &dataEntry = result->emplace_back();
     if (argc > 0 && argv[0])
         dataEntry.sn = argv[0];
+    if (argc > 2)
+        dataEntry.columns.resize(size_t(argc - 2));
     for (int i = 2; i < argc; ++i) {
-        ColumnItem dataItem;
+        ColumnItem &dataItem = dataEntry.columns[size_t(i - 2)];
         dataItem.columnName = columnNames[i];
         if (argv[i])
             dataItem.columnValue = argv[i];
-        dataEntry.columns.push_back(std::move(dataItem));
     }
-    result->push_back(std::move(dataEntry));
     return 0;
 }
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-packages=(build-essential cmake qtbase5-dev libsqlite3-dev sqlite3 fonts-wqy-microhei "$@")
+packages=(build-essential cmake qtbase5-dev libsqlite3-dev sqlite3 fonts-wqy-microhei libmimalloc-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

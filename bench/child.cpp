@@ -1,0 +1,148 @@
+// One fresh viewer process, run by tabulon_bench in a prepared working
+// directory. It times the real window: construction (snapshot copy and first
+// table included) to the first paint of the grid, date changes, and one
+// serial-number lookup, and prints the figures as key=value pairs.
+
+#include "Tabulon.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+long peakRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Ends the loop once the viewport's paint event has been handled: the quit
+// is queued, so it runs after the paint in progress is done.
+class PaintWatch : public QObject {
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !painted) {
+            painted = true;
+            QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    QEventLoop loop;
+    bool painted = false;
+};
+
+QTableWidget *currentGrid(Tabulon &w)
+{
+    const auto grids = w.findChildren<QTableWidget *>();
+    return grids.isEmpty() ? nullptr : grids.last();
+}
+
+// Waits for the first paint of the window's current grid.
+void waitForPaint(Tabulon &w)
+{
+    QTableWidget *grid = currentGrid(w);
+    if (!grid)
+        return;
+    PaintWatch watch;
+    grid->viewport()->installEventFilter(&watch);
+    QTimer::singleShot(60000, &watch.loop, &QEventLoop::quit);
+    if (!watch.painted)
+        watch.loop.exec();
+    grid->viewport()->removeEventFilter(&watch);
+    if (!watch.painted)
+        std::fprintf(stderr, "no paint within a minute\n");
+}
+
+// The offscreen platform warns on every show; the viewer's own log passes.
+void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("does not support propagateSizeHints")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+double ms(const QElapsedTimer &t)
+{
+    return t.nsecsElapsed() / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(dropPlatformNoise);
+    QApplication app(argc, argv);
+    const int changes = argc > 1 ? std::atoi(argv[1]) : 20;
+    const std::string lookupSn = argc > 2 ? argv[2] : "";
+
+    QElapsedTimer timer;
+    timer.start();
+    Tabulon w;
+    const double constructed = ms(timer);
+    w.show();
+    waitForPaint(w);
+    const double startup = ms(timer);
+    const long rssStartup = peakRssKb();
+
+    QTableWidget *grid = currentGrid(w);
+    const long long cells = grid ? static_cast<long long>(grid->rowCount()) * grid->columnCount() : 0;
+
+    auto *dates = w.findChild<QComboBox *>();
+    std::vector<double> changeMs, changeSyncMs;
+    long rssAfter2 = rssStartup;
+    for (int i = 1; i <= changes && dates && dates->count() > 1; ++i) {
+        timer.restart();
+        dates->setCurrentIndex(i % 2);
+        changeSyncMs.push_back(ms(timer));
+        waitForPaint(w);
+        changeMs.push_back(ms(timer));
+        if (i == 2)
+            rssAfter2 = peakRssKb();
+    }
+    const long rssAfterChanges = peakRssKb();
+
+    double lookup = 0, lookupSync = 0;
+    long long lookupCells = 0;
+    if (!lookupSn.empty()) {
+        w.findChild<QLineEdit *>()->setText(QString::fromStdString(lookupSn));
+        timer.restart();
+        w.findChild<QPushButton *>()->click();
+        lookupSync = ms(timer);
+        waitForPaint(w);
+        lookup = ms(timer);
+        QTableWidget *result = currentGrid(w);
+        lookupCells = result ? static_cast<long long>(result->rowCount()) * result->columnCount() : 0;
+    }
+
+    auto median = [](std::vector<double> v) {
+        if (v.empty())
+            return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("constructed_ms=%.1f startup_ms=%.1f cells=%lld rss_startup_kb=%ld change_ms=%.1f change_sync_ms=%.1f "
+                "changes=%zu rss_after2_kb=%ld rss_after_changes_kb=%ld lookup_ms=%.1f lookup_sync_ms=%.1f "
+                "lookup_cells=%lld\n",
+        constructed, startup, cells, rssStartup, median(changeMs), median(changeSyncMs), changeMs.size(), rssAfter2,
+        rssAfterChanges, lookup, lookupSync, lookupCells);
+    for (double c : changeMs)
+        std::printf("change %.1f\n", c);
+    std::fflush(stdout);
+    return 0;
+}
