@@ -68,6 +68,20 @@ std::string dateText(std::time_t when)
     return oss.str();
 }
 
+// A short write sets no error; only writing the rest tells why (a full disk).
+bool writeAll(QFile &destination, const QByteArray &chunk)
+{
+    for (qint64 written = 0; written < chunk.size();) {
+        const qint64 n = destination.write(chunk.constData() + written, chunk.size() - written);
+        if (n <= 0) {
+            qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
+            return false;
+        }
+        written += n;
+    }
+    return true;
+}
+
 // Streams the copy in chunks: production databases grow to gigabytes. A
 // fresh unbuffered handle per try, so a retry never sees stale data.
 bool copyBytes(const QString &sourcePath, QFile &destination)
@@ -86,10 +100,8 @@ bool copyBytes(const QString &sourcePath, QFile &destination)
         }
         if (chunk.isEmpty())
             break;
-        if (destination.write(chunk) != chunk.size()) {
-            qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
+        if (!writeAll(destination, chunk))
             return false;
-        }
     }
     if (!destination.flush()) {
         qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
@@ -173,7 +185,8 @@ bool byteCopySnapshot(const QString &source, QFile &destination)
             qDebug().noquote() << "The snapshot may be inconsistent: the database kept changing while it was copied";
             return true;
         }
-        qDebug().noquote() << QStringLiteral("The database changed while it was copied (%1); copying again (try %2 of %3)")
+        qDebug().noquote() << QStringLiteral(
+            "The database changed while it was copied (%1); copying again (try %2 of %3)")
                                   .arg(before == after ? QStringLiteral("a write was in progress")
                                                        : QStringLiteral("a commit landed"))
                                   .arg(attempt + 1)
@@ -181,11 +194,12 @@ bool byteCopySnapshot(const QString &source, QFile &destination)
     }
 }
 
+// Bytes 18 and 19 of the header are 2 for a database in WAL mode.
 bool hasWalHeader(const QString &path)
 {
     QFile file(path);
     const QByteArray header = file.open(QIODevice::ReadOnly) ? file.read(20) : QByteArray();
-    return header.size() == 20 && header.startsWith("SQLite format 3") && (header[18] == 2 || header[19] == 2);
+    return header.size() == 20 && header.startsWith("SQLite format 3") && header[18] == 2 && header[19] == 2;
 }
 
 // A copy of a WAL-mode database would grow its own -wal and -shm beside it
@@ -284,7 +298,9 @@ bool takeSnapshot(const QString &source, const QString &target)
     // A journal or WAL left beside an earlier snapshot would be played into
     // the new copy when it is opened.
     removeSideFiles(target);
-    if (QFile::exists(source + QStringLiteral("-wal"))) {
+    // A -wal beside a file that is no WAL database is a stray one: reading
+    // it through SQLite would only leave a -shm behind.
+    if (QFile::exists(source + QStringLiteral("-wal")) && hasWalHeader(source)) {
         const Backup outcome = backupSnapshot(source, target);
         if (outcome == Backup::Done)
             return true;
