@@ -176,7 +176,10 @@ void tst_snapshot::concurrentWriter()
             } else {
                 QVERIFY2(fault.isEmpty(), qPrintable(fault));
                 const int rows = countRows(snapshotFile());
-                QCOMPARE(int(controller.getTableData(table).size()), rows);
+                // The viewer reads the same rows (once: a whole read is slow
+                // under the sanitizers).
+                if (fewest < 0)
+                    QCOMPARE(int(controller.getTableData(table).size()), rows);
                 fewest = fewest < 0 ? rows : std::min(fewest, rows);
                 most = std::max(most, rows);
             }
