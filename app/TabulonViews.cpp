@@ -9,6 +9,17 @@
 
 namespace {
 
+// What QString::fromStdString makes of the bytes, sooner for the plain ASCII
+// that nearly every cell holds.
+QString cellText(const std::string &value)
+{
+    for (unsigned char c : value) {
+        if (c >= 0x80)
+            return QString::fromStdString(value);
+    }
+    return QString::fromLatin1(value.data(), int(value.size()));
+}
+
 // Day tables repeat most of their values within a column (states, stations,
 // operators, small counters). Cells of equal text are made as copies of one
 // item per text, so they share its text and data instead of each holding
@@ -20,17 +31,17 @@ public:
     QTableWidgetItem *make(const std::string &value)
     {
         if (!collecting)
-            return new QTableWidgetItem(QString::fromStdString(value));
+            return new QTableWidgetItem(cellText(value));
         auto found = seen.find(value);
         if (found != seen.end())
             return new QTableWidgetItem(*found->second);
         if (seen.size() == limit) {
             collecting = false;
             seen.clear();
-            return new QTableWidgetItem(QString::fromStdString(value));
+            return new QTableWidgetItem(cellText(value));
         }
         auto &prototype = seen[value];
-        prototype = std::make_unique<QTableWidgetItem>(QString::fromStdString(value));
+        prototype = std::make_unique<QTableWidgetItem>(cellText(value));
         return new QTableWidgetItem(*prototype);
     }
 
@@ -99,7 +110,7 @@ void Tabulon::fillTable(QTableWidget *grid, std::vector<sqlDataStruct> &res)
     const QSignalBlocker quiet(grid->model());
     for (size_t row = 0; row < res.size(); ++row) {
         sqlDataStruct &record = res[row];
-        grid->setItem(int(row), 0, new QTableWidgetItem(QString::fromStdString(record.sn)));
+        grid->setItem(int(row), 0, new QTableWidgetItem(cellText(record.sn)));
         const size_t count = std::min(record.columns.size(), target.size());
         for (size_t i = 0; i < count; ++i) {
             if (target[i] > 0)

@@ -326,7 +326,8 @@ int collectTableName(void *context, int argc, char **argv, char **columnNames)
     return 0;
 }
 
-// Builds each record in place, its items in one allocation of the row's size.
+// Builds each record in place and each item straight from its texts, in one
+// allocation of the row's size.
 int collectTableRow(void *context, int argc, char **argv, char **columnNames)
 {
     auto *result = static_cast<std::vector<sqlDataStruct> *>(context);
@@ -334,13 +335,9 @@ int collectTableRow(void *context, int argc, char **argv, char **columnNames)
     if (argc > 0 && argv[0])
         dataEntry.sn = argv[0];
     if (argc > 2)
-        dataEntry.columns.resize(size_t(argc - 2));
-    for (int i = 2; i < argc; ++i) {
-        ColumnItem &dataItem = dataEntry.columns[size_t(i - 2)];
-        dataItem.columnName = columnNames[i];
-        if (argv[i])
-            dataItem.columnValue = argv[i];
-    }
+        dataEntry.columns.reserve(size_t(argc - 2));
+    for (int i = 2; i < argc; ++i)
+        dataEntry.columns.push_back(ColumnItem{columnNames[i], 0, 0.0, argv[i] ? argv[i] : ""});
     return 0;
 }
 
