@@ -41,6 +41,7 @@ private slots:
     void missingSource();
     void staleSnapshotOverwritten();
     void unwritableSnapshot();
+    void fullDiskSnapshot();
     void tableList_data();
     void tableList();
     void tableReadShapes_data();
@@ -193,6 +194,43 @@ void tst_controller::unwritableSnapshot()
     QCOMPARE(fileBytes(sourcePath()), source);
     QCOMPARE(out.text(), std::string());
     QCOMPARE(err.text(), std::string());
+}
+
+// A full disk cuts the copy short: the shortened snapshot must not be shown
+// as the database, nor left behind.
+void tst_controller::fullDiskSnapshot()
+{
+    WorkDir dir;
+    QVERIFY(QDir().mkpath(QStringLiteral("sqlDatabase")));
+    const QString folder = QDir(QStringLiteral("sqlDatabase")).absolutePath();
+    if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}) != 0)
+        QSKIP("cannot mount a small tmpfs here (needs root and mount rights) to fill the disk");
+    struct Unmount {
+        QString folder;
+        ~Unmount()
+        {
+            QProcess::execute(QStringLiteral("umount"), {folder});
+        }
+    } unmount{folder};
+
+    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER, a BLOB);"
+                                "INSERT INTO \"2024-03-05\" VALUES('X1', 1, randomblob(640000));"),
+        std::string());
+    const QByteArray source = fileBytes(sourcePath());
+
+    sqlController controller;
+    LogCapture log;
+    controller.initPara();
+    QStringList messages;
+    for (const LogLine &line : log.lines)
+        messages << line.message;
+    QVERIFY2(messages.join('\n').contains(QStringLiteral("No space left on device")), qPrintable(messages.join('\n')));
+    QCOMPARE(controller.getTableNames(), std::vector<std::string>());
+    QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
+
+    controller.closeDatabase();
+    QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
+    QCOMPARE(fileBytes(sourcePath()), source);
 }
 
 void tst_controller::tableList_data()
