@@ -106,6 +106,8 @@ private slots:
     void quietSourceNeedsNoRetry();
     void walCommitsAreSeen();
     void staleJournalBesideSnapshotIsNotPlayed();
+    void walLeftByAWriterThatDied_data();
+    void walLeftByAWriterThatDied();
 };
 
 void tst_snapshot::concurrentWriter_data()
@@ -315,6 +317,56 @@ void tst_snapshot::staleJournalBesideSnapshotIsNotPlayed()
     QCOMPARE(QString::fromStdString(rows.back().columns.at(0).columnValue), QStringLiteral("current"));
     controller.closeDatabase();
     QCOMPARE(snapshotFiles(), QStringList());
+}
+
+void tst_snapshot::walLeftByAWriterThatDied_data()
+{
+    QTest::addColumn<bool>("shmBlocked");
+    QTest::newRow("its -shm can be made") << false;
+    QTest::newRow("its -shm cannot be made (a folder stands there)") << true;
+}
+
+// A writer that died leaves its -wal without a -shm. Reading it through
+// SQLite makes the -shm, as any reader would; where that cannot be done
+// SQLite keeps its index in memory. Either way the commits in the -wal are
+// seen and the source and its -wal stay as they were.
+void tst_snapshot::walLeftByAWriterThatDied()
+{
+    QFETCH(bool, shmBlocked);
+    WorkDir dir;
+    QVERIFY(QDir().mkpath("live"));
+    const std::string live = "live/QOR-database.db";
+    QCOMPARE(execSql(live,
+                 "PRAGMA journal_mode=WAL; CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER);"
+                 "INSERT INTO \"2024-03-05\" VALUES('A1', 0);"),
+        std::string());
+    sqlite3 *writer = nullptr;
+    QCOMPARE(sqlite3_open(live.c_str(), &writer), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(writer, "PRAGMA wal_autocheckpoint=0; INSERT INTO \"2024-03-05\" VALUES('A2', 0);", nullptr,
+                 nullptr, nullptr),
+        SQLITE_OK);
+    QVERIFY(QDir().mkpath("sqlDatabase"));
+    QVERIFY(QFile::copy(QString::fromStdString(live), sourcePath()));
+    QVERIFY(QFile::copy(QString::fromStdString(live) + "-wal", QString::fromLatin1(sourcePath()) + "-wal"));
+    sqlite3_close(writer);
+    const QString shm = QString::fromLatin1(sourcePath()) + "-shm";
+    if (shmBlocked)
+        QVERIFY(QDir().mkpath(shm));
+    const QByteArray source = fileBytes(sourcePath());
+    const QByteArray wal = fileBytes(QString::fromLatin1(sourcePath()) + "-wal");
+
+    LogCapture log;
+    sqlController controller;
+    controller.initPara();
+    QCOMPARE(log.lines.size(), 0);
+    QCOMPARE(countRows(snapshotFile()), 2);
+    QCOMPARE(int(fileBytes(snapshotFile()).at(18)), 1);
+    controller.closeDatabase();
+
+    QCOMPARE(snapshotFiles(), QStringList());
+    QCOMPARE(fileBytes(sourcePath()), source);
+    QCOMPARE(fileBytes(QString::fromLatin1(sourcePath()) + "-wal"), wal);
+    QVERIFY(QFileInfo::exists(shm));
 }
 
 QTEST_GUILESS_MAIN(tst_snapshot)
