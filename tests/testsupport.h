@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
@@ -98,6 +99,23 @@ inline QStringList queryRows(const std::string &file, const std::string &sql)
     }
     sqlite3_close(db);
     return rows;
+}
+
+// Every file and folder below root, with its size, so that anything
+// created, left behind or changed shows.
+inline QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(
+        root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        entries << QDir(root).relativeFilePath(info.filePath())
+                + (info.isDir() ? "/" : " " + QString::number(info.size()));
+    }
+    entries.sort();
+    return entries;
 }
 
 inline QByteArray fileBytes(const QString &path)

@@ -159,22 +159,6 @@ QByteArray binaryConfig()
     return "[customName]\nresult = Verdict\n" + bytes + "\n[avoid]\nsend = true\n";
 }
 
-// Every entry below the working directory with its size.
-QStringList tree(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(
-        root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        entries << QDir(root).relativeFilePath(info.filePath())
-                + (info.isDir() ? "/" : " " + QString::number(info.size()));
-    }
-    entries.sort();
-    return entries;
-}
-
 // Long texts by their length, control characters escaped, so that a summary
 // stays one readable line.
 QString shorten(const QString &text)

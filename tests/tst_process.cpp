@@ -12,23 +12,6 @@ using namespace testsupport;
 
 namespace {
 
-// Every file and folder below the working directory, with its size, so that
-// anything created, left behind or changed shows.
-QStringList tree(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(
-        root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        entries << QDir(root).relativeFilePath(info.filePath())
-                + (info.isDir() ? "/" : " " + QString::number(info.size()));
-    }
-    entries.sort();
-    return entries;
-}
-
 // The real executable in the given working directory, its console merged.
 class Viewer {
 public:
