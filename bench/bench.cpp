@@ -239,6 +239,7 @@ double median(std::vector<double> v)
 struct Result {
     Size size;
     double floor, startup, change, lookup, bytesStartup, bytesAfter, growth;
+    double startupX, changeX, lookupX;
     double constructed, changeSync, lookupSync;
 };
 
@@ -277,6 +278,12 @@ int main(int argc, char *argv[])
                 return 1;
             for (const auto &kv : values)
                 samples[kv.first].push_back(kv.second);
+            // Ratios are taken run by run, against the floor read just before,
+            // so that a busy moment weighs on both sides alike.
+            const double floor = samples["floor"].back();
+            samples["startup_x"].push_back(values.at("startup_ms") / floor);
+            samples["change_x"].push_back(values.at("change_ms") / floor);
+            samples["lookup_x"].push_back(values.at("lookup_ms") / floor);
             std::printf("  %s run %d: floor %.0f ms, start-up %.0f ms, change %.0f ms, lookup %.0f ms\n",
                 size.name().c_str(), run + 1, samples["floor"].back(), samples["startup_ms"].back(),
                 samples["change_ms"].back(), samples["lookup_ms"].back());
@@ -291,6 +298,9 @@ int main(int argc, char *argv[])
         r.changeSync = median(samples["change_sync_ms"]);
         r.lookup = median(samples["lookup_ms"]);
         r.lookupSync = median(samples["lookup_sync_ms"]);
+        r.startupX = median(samples["startup_x"]);
+        r.changeX = median(samples["change_x"]);
+        r.lookupX = median(samples["lookup_x"]);
         const double cells = median(samples["cells"]);
         if (cells > 0) {
             r.bytesStartup = median(samples["rss_startup_kb"]) * 1024 / cells;
@@ -309,6 +319,7 @@ int main(int argc, char *argv[])
         std::printf("%-10s %8.0f %9.0f %6.2f %9.0f %6.2f %9.0f %6.2f %9.0f %9.0f %7.3f\n", r.size.name().c_str(),
             r.floor, r.startup, r.startup / r.floor, r.change, r.change / r.floor, r.lookup, r.lookup / r.floor,
             r.bytesStartup, r.bytesAfter, r.growth);
+    std::printf("\nMedians of %d runs; each ratio is the median of the runs' own ratios to their floor.\n", runs);
     std::printf("\nInside the calls (ms): construction / date change before its paint / lookup before its paint\n");
     for (const Result &r : results)
         std::printf("%-10s %8.0f %8.0f %8.1f\n", r.size.name().c_str(), r.constructed, r.changeSync, r.lookupSync);

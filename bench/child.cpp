@@ -120,8 +120,8 @@ int main(int argc, char *argv[])
     double lookup = 0, lookupSync = 0;
     long long lookupCells = 0;
     if (!lookupSn.empty()) {
-        w.findChild<QLineEdit *>()->setText(QString::fromStdString(lookupSn));
         timer.restart();
+        w.findChild<QLineEdit *>()->setText(QString::fromStdString(lookupSn));
         w.findChild<QPushButton *>()->click();
         lookupSync = ms(timer);
         waitForPaint(w);
