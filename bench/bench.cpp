@@ -317,8 +317,8 @@ int main(int argc, char *argv[])
         "floor", "start", "after", "20 vs 2");
     for (const Result &r : results)
         std::printf("%-10s %8.0f %9.0f %6.2f %9.0f %6.2f %9.0f %6.2f %9.0f %9.0f %7.3f\n", r.size.name().c_str(),
-            r.floor, r.startup, r.startup / r.floor, r.change, r.change / r.floor, r.lookup, r.lookup / r.floor,
-            r.bytesStartup, r.bytesAfter, r.growth);
+            r.floor, r.startup, r.startupX, r.change, r.changeX, r.lookup, r.lookupX, r.bytesStartup, r.bytesAfter,
+            r.growth);
     std::printf("\nMedians of %d runs; each ratio is the median of the runs' own ratios to their floor.\n", runs);
     std::printf("\nInside the calls (ms): construction / date change before its paint / lookup before its paint\n");
     for (const Result &r : results)
