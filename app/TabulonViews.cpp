@@ -4,6 +4,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -79,8 +80,10 @@ void Tabulon::showTable(std::string tableName)
 }
 
 // Fills a grid that is not shown yet, so the model's per-cell change signal
-// has nobody to tell: its only listeners are this grid's view, which repaints
-// nothing while hidden, and its sorting, which is off.
+// has nobody to tell: it reaches only this grid's view (nothing to repaint
+// while hidden, no editor open), its headers (no size worked out yet), its
+// sorting (off) and its itemChanged and cellChanged, which nothing can be
+// connected to before the grid is placed.
 void Tabulon::fillTable(QTableWidget *grid, std::vector<sqlDataStruct> &res)
 {
     // Every record of one read carries the same column items in the same
