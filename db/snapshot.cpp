@@ -1,0 +1,269 @@
+#include "snapshot.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+// A short write sets no error; only writing the rest tells why (a full disk).
+bool writeAll(QFile &destination, const QByteArray &chunk)
+{
+    for (qint64 written = 0; written < chunk.size();) {
+        const qint64 n = destination.write(chunk.constData() + written, chunk.size() - written);
+        if (n <= 0) {
+            qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
+            return false;
+        }
+        written += n;
+    }
+    return true;
+}
+
+// Streams the copy in chunks: production databases grow to gigabytes. A
+// fresh unbuffered handle per try, so a retry never sees stale data.
+bool copyBytes(const QString &sourcePath, QFile &destination)
+{
+    QFile source(sourcePath);
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        qDebug().noquote() << "Reading the database failed:" << source.errorString();
+        return false;
+    }
+    constexpr qint64 chunkSize = 1 << 20;
+    while (!source.atEnd()) {
+        const QByteArray chunk = source.read(chunkSize);
+        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
+            qDebug().noquote() << "Reading the database failed:" << source.errorString();
+            return false;
+        }
+        if (chunk.isEmpty())
+            break;
+        if (!writeAll(destination, chunk))
+            return false;
+    }
+    if (!destination.flush()) {
+        qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
+        return false;
+    }
+    return true;
+}
+
+// What a writer changes with every commit in rollback mode: the file change
+// counter in the header (bytes 24..27) and, often, the size. A -wal that
+// comes or goes means a writer switched journal mode meanwhile.
+struct SourceState {
+    QByteArray changeCounter;
+    qint64 size = -1;
+    bool wal = false;
+    bool operator==(const SourceState &other) const
+    {
+        return changeCounter == other.changeCounter && size == other.size && wal == other.wal;
+    }
+};
+
+SourceState sourceState(const QString &path)
+{
+    SourceState state;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        state.changeCounter = file.read(100).mid(24, 4);
+        state.size = file.size();
+    }
+    state.wal = QFile::exists(path + QStringLiteral("-wal"));
+    return state;
+}
+
+// A non-empty rollback journal means a write transaction is open, and the
+// main file may be half-written while it exists.
+bool writeInProgress(const QString &path)
+{
+    return QFileInfo(path + QStringLiteral("-journal")).size() > 0;
+}
+
+// A busy writer holds its journal most of the time; copying then is wasted,
+// so give it a moment to finish the transaction.
+void waitForQuietSource(const QString &path)
+{
+    for (int i = 0; i < 200 && writeInProgress(path); ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+void removeSideFiles(const QString &path)
+{
+    for (const char *suffix : {"-journal", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+}
+
+// The byte copy takes no lock, so the production line is never held up.
+// Instead it checks the header before and after, and copies again while a
+// commit may have torn the copy. The order of the checks matters: header
+// then journal before the copy, journal then header after it.
+SnapshotResult byteCopySnapshot(const QString &source, QFile &destination)
+{
+    constexpr int tries = 5;
+    for (int attempt = 1;; ++attempt) {
+        if (!destination.open(QIODevice::WriteOnly)) {
+            qDebug().noquote() << "无法打开目标文件：" + destination.errorString();
+            return SnapshotResult::Failed;
+        }
+        waitForQuietSource(source);
+        const SourceState before = sourceState(source);
+        const bool busyBefore = writeInProgress(source);
+        const bool copied = copyBytes(source, destination);
+        destination.close();
+        if (!copied) {
+            destination.remove();
+            return SnapshotResult::Failed;
+        }
+        const bool busyAfter = writeInProgress(source);
+        const SourceState after = sourceState(source);
+        if (!busyBefore && !busyAfter && before == after)
+            return SnapshotResult::Taken;
+        if (attempt == tries) {
+            qDebug().noquote() << "The snapshot may be inconsistent: the database kept changing while it was copied";
+            return SnapshotResult::Unsure;
+        }
+        qDebug().noquote() << QStringLiteral(
+            "The database changed while it was copied (%1); copying again (try %2 of %3)")
+                                  .arg(before == after ? QStringLiteral("a write was in progress")
+                                                       : QStringLiteral("a commit landed"))
+                                  .arg(attempt + 1)
+                                  .arg(tries);
+    }
+}
+
+// Bytes 18 and 19 of the header are 2 for a database in WAL mode.
+bool hasWalHeader(const QString &path)
+{
+    QFile file(path);
+    const QByteArray header = file.open(QIODevice::ReadOnly) ? file.read(20) : QByteArray();
+    return header.size() == 20 && header.startsWith("SQLite format 3") && header[18] == 2 && header[19] == 2;
+}
+
+// A copy of a WAL-mode database would grow its own -wal and -shm beside it
+// when opened; switched to rollback mode it stays one plain file.
+bool leaveWalMode(sqlite3 *snapshot)
+{
+    char *error = nullptr;
+    const int rc = sqlite3_exec(snapshot, "PRAGMA journal_mode=DELETE;", nullptr, nullptr, &error);
+    if (rc != SQLITE_OK)
+        qDebug().noquote() << "The snapshot could not leave WAL mode:" << (error ? error : sqlite3_errstr(rc));
+    sqlite3_free(error);
+    return rc == SQLITE_OK;
+}
+
+void leaveWalMode(const QString &path)
+{
+    if (!hasWalHeader(path))
+        return;
+    sqlite3 *snapshot = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &snapshot, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+        leaveWalMode(snapshot);
+    sqlite3_close(snapshot);
+}
+
+enum class Backup { Done, Failed, SourceUnreadable };
+
+// Reading through SQLite is the first thing that opens the source's -shm;
+// where that cannot be done (say, a read-only folder) the byte copy is the
+// only way left, though it misses the commits still in the -wal.
+sqlite3 *openSourceReadOnly(const QString &path)
+{
+    sqlite3 *source = nullptr;
+    int rc = sqlite3_open_v2(path.toUtf8().constData(), &source, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(source, 2000);
+        rc = sqlite3_exec(source, "SELECT COUNT(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
+    }
+    if (rc == SQLITE_OK)
+        return source;
+    qDebug().noquote() << "The database cannot be read through SQLite (" + QString::fromUtf8(sqlite3_errmsg(source))
+            + "); copying its bytes instead, without the commits in its -wal";
+    sqlite3_close(source);
+    return nullptr;
+}
+
+// Copies every page in one step, inside one read transaction, so the
+// snapshot holds exactly the transactions committed when it began. The
+// source's busy handler is not consulted by the backup, hence the retries.
+int runBackup(sqlite3 *from, sqlite3 *to)
+{
+    sqlite3_backup *backup = sqlite3_backup_init(to, "main", from, "main");
+    if (!backup)
+        return sqlite3_errcode(to);
+    constexpr int busyRetries = 50;
+    int rc = SQLITE_OK;
+    for (int retry = 1;; ++retry) {
+        rc = sqlite3_backup_step(backup, -1);
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || retry > busyRetries)
+            break;
+        qDebug().noquote() << QStringLiteral("The database is busy; retrying the snapshot (%1)").arg(retry);
+        sqlite3_sleep(20);
+    }
+    sqlite3_backup_finish(backup);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+Backup backupSnapshot(const QString &source, const QString &target)
+{
+    sqlite3 *from = openSourceReadOnly(source);
+    if (!from)
+        return Backup::SourceUnreadable;
+    sqlite3 *to = nullptr;
+    Backup outcome = Backup::Failed;
+    if (sqlite3_open_v2(target.toUtf8().constData(), &to, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errmsg(to);
+    } else if (const int rc = runBackup(from, to); rc != SQLITE_OK) {
+        qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errstr(rc);
+    } else if (leaveWalMode(to)) {
+        outcome = Backup::Done;
+    }
+    sqlite3_close(to);
+    sqlite3_close(from);
+    return outcome;
+}
+
+} // namespace
+
+// With a -wal beside the source the recent commits live in it, which only
+// SQLite itself can merge.
+SnapshotResult takeSnapshot(const QString &source, const QString &target)
+{
+    QFile destination(target);
+    if (!destination.open(QIODevice::WriteOnly)) {
+        qDebug().noquote() << "无法打开目标文件：" + destination.errorString();
+        return SnapshotResult::Failed;
+    }
+    destination.close();
+    // A journal or WAL left beside an earlier snapshot would be played into
+    // the new copy when it is opened.
+    removeSideFiles(target);
+    // A -wal beside a file that is no WAL database is a stray one: reading
+    // it through SQLite would only leave a -shm behind.
+    if (QFile::exists(source + QStringLiteral("-wal")) && hasWalHeader(source)) {
+        const Backup outcome = backupSnapshot(source, target);
+        if (outcome == Backup::Done)
+            return SnapshotResult::Taken;
+        if (outcome == Backup::Failed) {
+            destination.remove();
+            removeSideFiles(target);
+            return SnapshotResult::Failed;
+        }
+    }
+    const SnapshotResult copied = byteCopySnapshot(source, destination);
+    if (copied != SnapshotResult::Failed)
+        leaveWalMode(target);
+    return copied;
+}
+
+void removeSnapshot(const std::string &target)
+{
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+        std::remove((target + suffix).c_str());
+}
