@@ -13,8 +13,18 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
+#include <QtGlobal>
 
+#if defined(Q_OS_WIN)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: psapi.h needs its types.
+#include <psapi.h>
+#elif defined(Q_OS_UNIX)
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -24,11 +34,27 @@
 
 namespace {
 
-long peakRssKb()
+// Peak resident memory of this process so far, in KiB: the peak working
+// set on Windows, ru_maxrss elsewhere (bytes on macOS, KiB on Linux).
+long long peakRssKb()
 {
+#if defined(Q_OS_WIN)
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return 0;
+    return static_cast<long long>(counters.PeakWorkingSetSize / 1024);
+#elif defined(Q_OS_UNIX)
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
+#ifdef Q_OS_MACOS
+    return usage.ru_maxrss / 1024;
+#else
     return usage.ru_maxrss;
+#endif
+#else
+    return 0;
+#endif
 }
 
 // Ends the loop once the viewport's paint event has been handled: the quit
@@ -98,14 +124,14 @@ int main(int argc, char *argv[])
     w.show();
     waitForPaint(w);
     const double startup = ms(timer);
-    const long rssStartup = peakRssKb();
+    const long long rssStartup = peakRssKb();
 
     QTableWidget *grid = currentGrid(w);
     const long long cells = grid ? static_cast<long long>(grid->rowCount()) * grid->columnCount() : 0;
 
     auto *dates = w.findChild<QComboBox *>();
     std::vector<double> changeMs, changeSyncMs;
-    long rssAfter2 = rssStartup;
+    long long rssAfter2 = rssStartup;
     for (int i = 1; i <= changes && dates && dates->count() > 1; ++i) {
         timer.restart();
         dates->setCurrentIndex(i % 2);
@@ -115,7 +141,7 @@ int main(int argc, char *argv[])
         if (i == 2)
             rssAfter2 = peakRssKb();
     }
-    const long rssAfterChanges = peakRssKb();
+    const long long rssAfterChanges = peakRssKb();
 
     double lookup = 0, lookupSync = 0;
     long long lookupCells = 0;
@@ -136,8 +162,8 @@ int main(int argc, char *argv[])
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    std::printf("constructed_ms=%.1f startup_ms=%.1f cells=%lld rss_startup_kb=%ld change_ms=%.1f change_sync_ms=%.1f "
-                "changes=%zu rss_after2_kb=%ld rss_after_changes_kb=%ld lookup_ms=%.1f lookup_sync_ms=%.1f "
+    std::printf("constructed_ms=%.1f startup_ms=%.1f cells=%lld rss_startup_kb=%lld change_ms=%.1f change_sync_ms=%.1f "
+                "changes=%zu rss_after2_kb=%lld rss_after_changes_kb=%lld lookup_ms=%.1f lookup_sync_ms=%.1f "
                 "lookup_cells=%lld\n",
         constructed, startup, cells, rssStartup, median(changeMs), median(changeSyncMs), changeMs.size(), rssAfter2,
         rssAfterChanges, lookup, lookupSync, lookupCells);
