@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Builds the benchmark in Release into build-bench/ and runs it. Generated days
-# are cached in build-bench/bench-data/ and made again only when missing.
-# Arguments (all optional): RUNS (5), DATE_CHANGES (20), one size such as 200000x30.
+# Builds the benchmark in Release into build-bench/ (or $TABULON_BENCH_BUILD)
+# and runs it. Generated databases are cached in its bench-data/ and made
+# again only when missing or out of date.
+# Arguments (all optional): RUNS (5), DATE_CHANGES (20), and SETS: one set
+# such as 200000x30, 200000x30-distinct, 800000x5-text, 1000000x30-distinct or
+# year, or several separated by commas. Without SETS every set runs but
+# 1000000x30-distinct, which needs about 5 GB of memory and runs only by name.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TABULON_BENCH_BUILD:-$root/build-bench}"
