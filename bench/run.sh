@@ -11,5 +11,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TABULON_BENCH_BUILD:-$root/build-bench}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j 2 --target tabulon_bench tabulon_bench_child
+# The load before and after: the machine is shared, and figures are noisy.
 uptime
 "$build/bench/tabulon_bench" "$build/bench/tabulon_bench_child" "$build/bench-data" "${1:-5}" "${2:-20}" "${3:-}"
+uptime
