@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# Windows check, run on Debian: every C++ source under app/, db/, tests/ and
+# bench/ is compiled for Windows (mingw-w64, x86_64, C++17, syntax only)
+# against Debian's Qt 5 headers, and a small Win32 program runs under Wine to
+# show how console text behaves on Windows. The viewer ships to Windows but is
+# built and tested on Linux only; this catches POSIX-only code before it
+# reaches a Windows build. Installs what is missing; non-zero on any failure.
+#
+#   bash .ci/windows-check.sh                every source, then the Wine probe
+#   bash .ci/windows-check.sh FILE.cpp ...   only these sources, no Wine
+#   WINDOWS_CHECK_WINE=0 bash .ci/windows-check.sh     every source, no Wine
+#
+# Sources named *_unix.cpp or *_posix.cpp are the POSIX halves of a platform
+# interface, which a Windows build does not compile; they are skipped (and
+# named) when every source is checked.
+#
+# What it cannot see: Qt's Windows libraries are not here, so nothing is
+# linked or run against Qt, and the Qt features are those of Debian's build
+# (see qt_platform.cpp). Of MSVC it checks only the POSIX headers that MSVC
+# lacks and mingw-w64 has; MSVC's own dialect is not compiled.
+set -euo pipefail
+# CI runs this without standard input; tools that read or reopen it (gzip
+# under localedef, apt) then fail, so it is always empty.
+exec </dev/null
+caller=$PWD
+cd "$(dirname "$0")/.."
+root=$PWD
+start=$EPOCHREALTIME
+
+seconds_since() { LC_ALL=C awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
+
+sources=()
+for f in "$@"; do
+    [[ $f = /* ]] || f=$caller/$f
+    case $f in
+    *.cpp) [ -f "$f" ] || { echo "no such file: $f" >&2; exit 2; } ;;
+    *) echo "only .cpp files can be checked: $f" >&2; exit 2 ;;
+    esac
+    sources+=("$(readlink -f "$f")")
+done
+all=0
+[ ${#sources[@]} -gt 0 ] || all=1
+wine=${WINDOWS_CHECK_WINE:-$all}
+
+# The posix variant of the cross compiler: its libstdc++ has std::thread and
+# std::mutex, which the tests use and the win32 variant of GCC 12 lacks.
+cxx=x86_64-w64-mingw32-g++-posix
+qt=/usr/include/x86_64-linux-gnu/qt5
+moc=/usr/lib/qt5/bin/moc
+
+packages=(g++-mingw-w64-x86-64-posix qtbase5-dev qtbase5-dev-tools libsqlite3-dev libmimalloc-dev)
+[ "$wine" = 0 ] || packages+=(wine wine64 locales bsdutils)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    t=$EPOCHREALTIME
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    echo "Installed ${missing[*]} in $(seconds_since "$t") s"
+fi
+
+tmp=$(mktemp -d)
+# Wine's prefix and its server's socket folder (made under TMPDIR) stay in
+# this temporary folder.
+wineprefix=$tmp/wine/prefix
+winetmp=$tmp/wine/tmp
+cleanup()
+{
+    # Ends the Wine server of this prefix and every program it runs.
+    if [ -d "$wineprefix" ]; then
+        WINEPREFIX=$wineprefix TMPDIR=$winetmp wineserver -k 2>/dev/null || true
+        WINEPREFIX=$wineprefix TMPDIR=$winetmp wineserver -w 2>/dev/null || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# --- Compiler setup ----------------------------------------------------------
+
+# Headers that mingw-w64 has but MSVC does not (Microsoft's C runtime has none
+# of them): a source including one compiles with mingw and fails with MSVC.
+# Each gets a pass-through header of the same name searched first, without
+# include guard so that -H lists every inclusion; an inclusion made directly
+# by a project file is an error. The system headers' own uses are fine.
+msvc_lacks=(unistd.h dirent.h pthread.h sched.h semaphore.h strings.h libgen.h getopt.h ftw.h utime.h
+    sys/time.h sys/param.h sys/file.h sys/unistd.h)
+mkdir -p "$tmp/lacks" "$tmp/lib" "$tmp/moc" "$tmp/log"
+for h in "${msvc_lacks[@]}"; do
+    mkdir -p "$(dirname "$tmp/lacks/$h")"
+    printf '#include_next <%s>\n' "$h" >"$tmp/lacks/$h"
+done
+# sqlite3.h and mimalloc.h are the same on every platform, but /usr/include
+# as a whole cannot be searched: it would offer glibc's POSIX headers to a
+# Windows compile and hide exactly what this check is for.
+ln -s /usr/include/sqlite3.h /usr/include/sqlite3ext.h /usr/include/mimalloc*.h "$tmp/lib/"
+
+# Qt's headers need nothing overridden: Q_OS_WIN comes from the compiler's
+# _WIN32 (qsystemdetection.h), and the Linux-only settings in Debian's
+# qconfig.h are read only on Linux: QT_VISIBILITY_AVAILABLE after a Q_OS_WIN
+# branch, QT_REDUCE_RELOCATIONS only with __ELF__. qt_platform.cpp fails if
+# that ever changes. The definitions are those the CMake targets give a
+# Release build; the Qt and library headers are system headers, as CMake
+# passes them, so that only the project's own warnings show.
+defines=(-DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB -DQT_TESTLIB_LIB -DQT_NO_DEBUG -DQT_MESSAGELOGCONTEXT)
+qt_dirs=("$qt" "$qt/QtCore" "$qt/QtGui" "$qt/QtWidgets" "$qt/QtTest")
+flags=(-std=c++17 -fsyntax-only -Wall -Wextra -H "${defines[@]}" -I"$root/app" -I"$root/db" -I"$tmp/moc"
+    -isystem "$tmp/lacks")
+for d in "${qt_dirs[@]}" "$tmp/lib"; do flags+=(-isystem "$d"); done
+
+# moc output, as AUTOMOC makes it: moc sees the compiler's predefined macros
+# (so Q_OS_WIN) and the same definitions and include folders.
+"$cxx" -std=c++17 -dM -E -x c++ /dev/null >"$tmp/moc/moc_predefs.h"
+mocflags=(--include "$tmp/moc/moc_predefs.h" "${defines[@]}" -I"$root/app" -I"$root/db")
+for d in "${qt_dirs[@]}"; do mocflags+=(-I"$d"); done
+
+units=()    # files to compile, absolute paths
+expected=() # per unit: ok, or fail for the probe that must be reported
+mocfail=()  # moc errors, one message each
+
+run_moc() # input output
+{
+    if ! "$moc" "${mocflags[@]}" -o "$2" "$1" 2>"$2.err"; then
+        mocfail+=("moc $1: $(cat "$2.err")")
+        return 1
+    fi
+}
+
+if [ "$all" = 1 ]; then
+    while IFS= read -r f; do
+        case $f in
+        *_unix.cpp | *_posix.cpp) echo "skipped (POSIX half): ${f#"$root"/}" ;;
+        *) sources+=("$f") ;;
+        esac
+    done < <(find "$root/app" "$root/db" "$root/tests" "$root/bench" -name '*.cpp' | sort)
+fi
+for f in "${sources[@]}"; do
+    units+=("$f")
+    expected+=(ok)
+    # "#include "name.moc"" is the moc output of the file itself.
+    while IFS= read -r m; do
+        run_moc "$f" "$tmp/moc/$m" || true
+    done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"/]*\.moc\)".*/\1/p' "$f")
+done
+if [ "$all" = 1 ]; then
+    # Headers with Q_OBJECT: their moc output in one file, as AUTOMOC's
+    # mocs_compilation.cpp.
+    : >"$tmp/moc/mocs_compilation.cpp"
+    while IFS= read -r h; do
+        out=$tmp/moc/moc_$(basename "$h" .h).cpp
+        run_moc "$h" "$out" && echo "#include \"$(basename "$out")\"" >>"$tmp/moc/mocs_compilation.cpp"
+    done < <(find "$root/app" "$root/db" "$root/tests" "$root/bench" -name '*.h' \
+        -exec grep -lE '\bQ_(OBJECT|GADGET|NAMESPACE)\b' {} + | sort)
+    [ ! -s "$tmp/moc/mocs_compilation.cpp" ] || {
+        units+=("$tmp/moc/mocs_compilation.cpp")
+        expected+=(ok)
+    }
+fi
+# The check's own probes: the Windows side of Qt's headers, and an include
+# that must be caught.
+units+=("$root/.ci/windows/qt_platform.cpp" "$root/.ci/windows/msvc_lacks.cpp")
+expected+=(ok fail)
+
+# --- Compiling ----------------------------------------------------------------
+
+compile() # index
+{
+    local src=${units[$1]} log=$tmp/log/$1 extra=()
+    # The end-to-end test names the executable CMake built.
+    case $src in "$root"/tests/*) extra=(-DTABULON_EXE='"C:/Tabulon/build/Tabulon.exe"') ;; esac
+    local status=0
+    "$cxx" "${flags[@]}" "${extra[@]}" "$src" >"$log.out" 2>&1 || status=$?
+    echo "$status" >"$log.status"
+    # -H prints one line per opened header, its depth in dots; the includer
+    # of a header is the last one listed a level up.
+    awk -v root="$root/" -v lacks="$tmp/lacks/" -v src="$src" '
+        BEGIN { parent[0] = src }
+        /^\.+ / {
+            depth = index($0, " ") - 1
+            path = substr($0, depth + 2)
+            parent[depth] = path
+            includer = parent[depth - 1]
+            if (index(path, lacks) == 1 && index(includer, root) == 1 && index(includer, lacks) != 1)
+                printf "%s: includes <%s>, which MSVC does not have (only mingw-w64 does)\n", includer, substr(path, length(lacks) + 1)
+        }' "$log.out" | sort -u >"$log.lacks"
+    # The compiler's own messages, without the header tree and the list of
+    # headers lacking include guards that -H adds.
+    awk '/^\.+ / { next }
+        /^Multiple include guards may be useful for:$/ { guards = 1; next }
+        guards && /^\/[^:]*$/ { next }
+        { guards = 0; print }' "$log.out" >"$log.msg"
+}
+
+t=$EPOCHREALTIME
+running=0
+for i in "${!units[@]}"; do
+    compile "$i" &
+    if ((++running >= 2)); then
+        wait -n || true
+        running=$((running - 1))
+    fi
+done
+wait
+
+failed=()
+broken=()
+for i in "${!units[@]}"; do
+    src=${units[$i]}
+    name=${src#"$root"/}
+    name=${name#"$tmp"/moc/}
+    log=$tmp/log/$i
+    result=ok
+    if [ "$(cat "$log.status")" != 0 ] || [ -s "$log.lacks" ]; then result=fail; fi
+    if [ "${expected[$i]}" = fail ]; then
+        # The probe that must be caught: if it is not, the check is broken.
+        if [ "$result" = fail ] && [ -s "$log.lacks" ]; then
+            echo "ok (caught as it must be): $name"
+        else
+            echo "NOT CAUGHT: $name includes <unistd.h> and passed" >&2
+            broken+=("$name")
+        fi
+        continue
+    fi
+    if [ "$result" = fail ]; then
+        echo "FAILED: $name"
+        failed+=("$name")
+    elif [ -s "$log.msg" ]; then
+        echo "ok, with warnings: $name"
+    else
+        echo "ok: $name"
+    fi
+    sed 's/^/    /' "$log.lacks" "$log.msg"
+done
+for m in "${mocfail[@]}"; do
+    echo "FAILED: $m" | sed '2,$s/^/    /'
+    failed+=("moc")
+done
+echo "Compiled ${#units[@]} files for Windows in $(seconds_since "$t") s"
+
+# --- Wine: console text on Windows ----------------------------------------------
+
+wine_failed=()
+wine_check() # description, then a command that must succeed
+{
+    local what=$1
+    shift
+    if "$@"; then
+        echo "  ok: $what"
+    else
+        echo "  FAILED: $what"
+        wine_failed+=("$what")
+    fi
+}
+has_line() { grep -qxF -- "$2" "$1"; }
+# tty.txt is what reached the terminal, without its escape sequences,
+# carriage returns and spaces (the console draws some spaces as cursor moves).
+console_wrote() { has_line report-console.txt "$1=ok" && has_line tty.txt "$1:$2"; }
+console_garbled() { grep -q "^$1:" tty.txt && ! has_line tty.txt "$1:$2"; }
+
+if [ "$wine" != 0 ]; then
+    echo "Wine console probe ($(wine --version 2>/dev/null))"
+    run=$tmp/wine/run
+    mkdir -p "$run" "$tmp/wine/locale" "$winetmp"
+    "$cxx" -std=c++17 -O1 -Wall -Wextra -static -o "$run/console_probe.exe" "$root/.ci/windows/console_probe.cpp"
+    # The operators' Chinese Windows: Wine takes its code pages (936) from
+    # the locale, which needs the C library's locale data.
+    localedef -i zh_CN -f UTF-8 "$tmp/wine/locale/zh_CN.UTF-8"
+    # set -e does not hold in a subshell followed by ||: each step says so.
+    (
+        export WINEPREFIX=$wineprefix TMPDIR=$winetmp WINEDEBUG=-all
+        # No .NET or browser engine: Wine would offer to install them.
+        export WINEDLLOVERRIDES="mscoree,mshtml="
+        unset DISPLAY WAYLAND_DISPLAY
+        # The locale for Wine only: this shell has no such locale data.
+        zh=(env LOCPATH="$tmp/wine/locale" LC_ALL=zh_CN.UTF-8)
+        cd "$run"
+        t=$EPOCHREALTIME
+        # Only 64-bit Wine is installed; its complaint about the missing
+        # 32-bit rundll32.exe is expected.
+        timeout 300 "${zh[@]}" wineboot --init </dev/null >wineboot.log 2>&1 || exit
+        echo "  first start (new prefix): $(seconds_since "$t") s"
+        timeout 120 "${zh[@]}" wine ./console_probe.exe redirected </dev/null >file.bin 2>stderr.txt || exit
+        mv report.txt report-file.txt || exit
+        timeout 120 "${zh[@]}" wine ./console_probe.exe redirected </dev/null 2>stderr.txt | cat >pipe.bin || exit
+        mv report.txt report-pipe.txt || exit
+        # script gives the program a pseudo-terminal, on which Wine makes a
+        # console without any display.
+        timeout 120 script -qec "$(printf '%q ' "${zh[@]}") wine ./console_probe.exe console" /dev/null </dev/null >tty.bin 2>&1 || exit
+        mv report.txt report-console.txt || exit
+        wineserver -k
+    ) || wine_failed+=("running the probe under Wine")
+    if [ ${#wine_failed[@]} -eq 0 ]; then
+        cd "$run"
+        text='无法打开数据库 '
+        printf 'WriteFile: %s\nstdio-text: %s\r\nstdio-binary: %s\n' "$text" "$text" "$text" >expected.bin
+        for to in file pipe; do
+            echo " stdout to a $to: $(paste -sd ' ' report-$to.txt)"
+        done
+        echo "  bytes:"
+        od -An -c file.bin | sed 's/^/   /'
+        wine_check "(a) UTF-8 text through WriteFile and stdio arrives as written, \\n as \\r\\n in text mode only" \
+            cmp -s file.bin expected.bin
+        wine_check "(a) the same through a pipe" cmp -s pipe.bin expected.bin
+        wine_check "(b) GetConsoleMode fails on a redirected stdout (file)" \
+            grep -qx 'GetConsoleMode=error [0-9]*' report-file.txt
+        wine_check "(b) GetConsoleMode fails on a redirected stdout (pipe)" \
+            grep -qx 'GetConsoleMode=error [0-9]*' report-pipe.txt
+        wine_check "(b) WriteConsoleW fails there too" grep -qx 'WriteConsoleW=error [0-9]*' report-file.txt
+        wine_check "the Chinese locale's code page is in force (ACP 936)" has_line report-file.txt ACP=936
+        sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/[\r ]//g' tty.bin >tty.txt
+        echo " stdout a console: $(paste -sd ' ' report-console.txt)"
+        echo "  terminal showed:"
+        sed 's/^/   /' tty.txt
+        compact=${text// /}
+        wine_check "(c) GetConsoleMode succeeds on the console" has_line report-console.txt GetConsoleMode=ok
+        wine_check "(c) WriteConsoleW of UTF-16 succeeds and shows the text" \
+            console_wrote WriteConsoleW "$compact"
+        wine_check "(c) the console's code page is 936" has_line report-console.txt ConsoleOutputCP=936
+        wine_check "(c) so UTF-8 bytes through WriteFile come out garbled" \
+            console_garbled WriteFile-default-cp "$compact"
+        wine_check "(c) ... and shown right after SetConsoleOutputCP(CP_UTF8)" \
+            console_wrote WriteFile-utf8-cp "$compact"
+        cd "$root"
+    fi
+    [ ${#wine_failed[@]} -eq 0 ] || failed+=("Wine: ${wine_failed[*]}")
+fi
+
+echo "Windows check: $(seconds_since "$start") s"
+if [ ${#broken[@]} -gt 0 ]; then
+    echo "The check itself is broken: it did not catch ${broken[*]}" >&2
+    exit 1
+fi
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "Windows check failed: ${failed[*]}" >&2
+    exit 1
+fi
+echo "Windows check passed"
