@@ -1,4 +1,5 @@
 #include "snapshot.h"
+#include "fileCopy.h"
 
 #include <QDebug>
 #include <QFile>
@@ -11,48 +12,6 @@
 #include <thread>
 
 namespace {
-
-// A short write sets no error; only writing the rest tells why (a full disk).
-bool writeAll(QFile &destination, const QByteArray &chunk)
-{
-    for (qint64 written = 0; written < chunk.size();) {
-        const qint64 n = destination.write(chunk.constData() + written, chunk.size() - written);
-        if (n <= 0) {
-            qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
-            return false;
-        }
-        written += n;
-    }
-    return true;
-}
-
-// Streams the copy in chunks: production databases grow to gigabytes. A
-// fresh unbuffered handle per try, so a retry never sees stale data.
-bool copyBytes(const QString &sourcePath, QFile &destination)
-{
-    QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        qDebug().noquote() << "Reading the database failed:" << source.errorString();
-        return false;
-    }
-    constexpr qint64 chunkSize = 1 << 20;
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(chunkSize);
-        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
-            qDebug().noquote() << "Reading the database failed:" << source.errorString();
-            return false;
-        }
-        if (chunk.isEmpty())
-            break;
-        if (!writeAll(destination, chunk))
-            return false;
-    }
-    if (!destination.flush()) {
-        qDebug().noquote() << "Writing the snapshot failed:" << destination.errorString();
-        return false;
-    }
-    return true;
-}
 
 // What a writer changes with every commit in rollback mode: the file change
 // counter in the header (bytes 24..27) and, often, the size. A -wal that
@@ -100,25 +59,33 @@ void removeSideFiles(const QString &path)
         QFile::remove(path + QLatin1String(suffix));
 }
 
+// Says why a copy failed; a partial copy is not left behind.
+void reportFailedCopy(const FileCopy &copy, const QString &target)
+{
+    if (copy.status == FileCopy::TargetNotCreated) {
+        qDebug().noquote() << "无法打开目标文件：" + copy.error;
+        return;
+    }
+    qDebug().noquote() << (copy.status == FileCopy::ReadFailed ? "Reading the database failed:"
+                                                               : "Writing the snapshot failed:")
+                       << copy.error;
+    QFile::remove(target);
+}
+
 // The byte copy takes no lock, so the production line is never held up.
 // Instead it checks the header before and after, and copies again while a
 // commit may have torn the copy. The order of the checks matters: header
 // then journal before the copy, journal then header after it.
-SnapshotResult byteCopySnapshot(const QString &source, QFile &destination)
+SnapshotResult byteCopySnapshot(const QString &source, const QString &target)
 {
     constexpr int tries = 5;
     for (int attempt = 1;; ++attempt) {
-        if (!destination.open(QIODevice::WriteOnly)) {
-            qDebug().noquote() << "无法打开目标文件：" + destination.errorString();
-            return SnapshotResult::Failed;
-        }
         waitForQuietSource(source);
         const SourceState before = sourceState(source);
         const bool busyBefore = writeInProgress(source);
-        const bool copied = copyBytes(source, destination);
-        destination.close();
-        if (!copied) {
-            destination.remove();
+        const FileCopy copy = copyToNewFile(source, target);
+        if (copy.status != FileCopy::Done) {
+            reportFailedCopy(copy, target);
             return SnapshotResult::Failed;
         }
         const bool busyAfter = writeInProgress(source);
@@ -135,8 +102,18 @@ SnapshotResult byteCopySnapshot(const QString &source, QFile &destination)
                                                        : QStringLiteral("a commit landed"))
                                   .arg(attempt + 1)
                                   .arg(tries);
+        // The earlier try is this program's own file.
+        QFile::remove(target);
     }
 }
+
+// The snapshot is a file this program has just created; a link slipped in
+// its place since is not followed.
+#ifdef SQLITE_OPEN_NOFOLLOW
+constexpr int snapshotOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW;
+#else
+constexpr int snapshotOpenFlags = SQLITE_OPEN_READWRITE;
+#endif
 
 // Bytes 18 and 19 of the header are 2 for a database in WAL mode.
 bool hasWalHeader(const QString &path)
@@ -163,7 +140,7 @@ void leaveWalMode(const QString &path)
     if (!hasWalHeader(path))
         return;
     sqlite3 *snapshot = nullptr;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &snapshot, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+    if (sqlite3_open_v2(path.toUtf8().constData(), &snapshot, snapshotOpenFlags, nullptr) == SQLITE_OK)
         leaveWalMode(snapshot);
     sqlite3_close(snapshot);
 }
@@ -217,7 +194,7 @@ Backup backupSnapshot(const QString &source, const QString &target)
         return Backup::SourceUnreadable;
     sqlite3 *to = nullptr;
     Backup outcome = Backup::Failed;
-    if (sqlite3_open_v2(target.toUtf8().constData(), &to, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(target.toUtf8().constData(), &to, snapshotOpenFlags, nullptr) != SQLITE_OK) {
         qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errmsg(to);
     } else if (const int rc = runBackup(from, to); rc != SQLITE_OK) {
         qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errstr(rc);
@@ -229,34 +206,49 @@ Backup backupSnapshot(const QString &source, const QString &target)
     return outcome;
 }
 
+// Whatever stands at the snapshot's path goes first: an old snapshot, or a
+// link someone left there (removing a link never touches what it points
+// to). A folder stays; creating the snapshot then fails on it.
+bool clearTarget(const QString &target)
+{
+    const QFileInfo info(target);
+    if ((!info.exists() && !info.isSymLink()) || (info.isDir() && !info.isSymLink()))
+        return true;
+    QFile standing(target);
+    if (standing.remove())
+        return true;
+    qDebug().noquote() << "无法打开目标文件：" + standing.errorString();
+    return false;
+}
+
 } // namespace
 
 // With a -wal beside the source the recent commits live in it, which only
 // SQLite itself can merge.
 SnapshotResult takeSnapshot(const QString &source, const QString &target)
 {
-    QFile destination(target);
-    if (!destination.open(QIODevice::WriteOnly)) {
-        qDebug().noquote() << "无法打开目标文件：" + destination.errorString();
+    if (!clearTarget(target))
         return SnapshotResult::Failed;
-    }
-    destination.close();
     // A journal or WAL left beside an earlier snapshot would be played into
     // the new copy when it is opened.
     removeSideFiles(target);
     // A -wal beside a file that is no WAL database is a stray one: reading
     // it through SQLite would only leave a -shm behind.
     if (QFile::exists(source + QStringLiteral("-wal")) && hasWalHeader(source)) {
+        const FileCopy created = createNewFile(target, source);
+        if (created.status != FileCopy::Done) {
+            reportFailedCopy(created, target);
+            return SnapshotResult::Failed;
+        }
         const Backup outcome = backupSnapshot(source, target);
         if (outcome == Backup::Done)
             return SnapshotResult::Taken;
-        if (outcome == Backup::Failed) {
-            destination.remove();
-            removeSideFiles(target);
+        QFile::remove(target);
+        removeSideFiles(target);
+        if (outcome == Backup::Failed)
             return SnapshotResult::Failed;
-        }
     }
-    const SnapshotResult copied = byteCopySnapshot(source, destination);
+    const SnapshotResult copied = byteCopySnapshot(source, target);
     if (copied != SnapshotResult::Failed)
         leaveWalMode(target);
     return copied;

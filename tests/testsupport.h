@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -190,6 +191,48 @@ private:
         if (LogCapture *self = current())
             self->lines.append(
                 {type, message, QString::fromUtf8(context.file), context.line, QString::fromUtf8(context.function)});
+    }
+};
+
+// Mounts a small tmpfs (a full disk, or a read-only one, which holds even
+// for root); unmounted again when done. Needs root and mount rights:
+// `mounted` says whether it worked, `error` why not.
+class Mount {
+public:
+    explicit Mount(const QString &path, const QString &size = QStringLiteral("8m"))
+        : path(path)
+    {
+        QDir().mkpath(path);
+        mounted = run({"-t", "tmpfs", "-o", "size=" + size, "tmpfs", path});
+    }
+    ~Mount()
+    {
+        if (!mounted)
+            return;
+        // A working directory inside the mount would keep it busy.
+        if (QDir::currentPath().startsWith(path))
+            QDir::setCurrent(QFileInfo(path).path());
+        QProcess::execute("umount", {path});
+    }
+    bool makeReadOnly()
+    {
+        return run({"-o", "remount,ro", path});
+    }
+    bool mounted = false;
+    QString error;
+
+private:
+    QString path;
+    bool run(const QStringList &arguments)
+    {
+        QProcess mount;
+        mount.setProcessChannelMode(QProcess::MergedChannels);
+        mount.start("mount", arguments);
+        if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0) {
+            error = mount.errorString() + ": " + QString::fromLocal8Bit(mount.readAll()).trimmed();
+            return false;
+        }
+        return true;
     }
 };
 

@@ -39,9 +39,7 @@ private slots:
     void snapshotPath();
     void missingSource_data();
     void missingSource();
-    void staleSnapshotOverwritten();
     void unwritableSnapshot();
-    void fullDiskSnapshot();
     void tableList_data();
     void tableList();
     void tableReadShapes_data();
@@ -144,28 +142,6 @@ void tst_controller::missingSource()
     QCOMPARE(err.text(), std::string());
 }
 
-void tst_controller::staleSnapshotOverwritten()
-{
-    WorkDir dir;
-    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER);"), std::string());
-    // Larger than the source, so a copy that does not truncate leaves a tail.
-    QCOMPARE(execSql(snapshotFile(),
-                 "CREATE TABLE stale(sn TEXT, v BLOB);"
-                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200)"
-                 "INSERT INTO stale SELECT i, randomblob(500) FROM n;"),
-        std::string());
-    const QByteArray source = fileBytes(sourcePath());
-    QVERIFY(fileBytes(snapshotFile()).size() > source.size());
-
-    sqlController controller;
-    controller.initPara();
-    QCOMPARE(fileBytes(snapshotFile()), source);
-    QCOMPARE(controller.getTableNames(), std::vector<std::string>{"2024-03-05"});
-    controller.closeDatabase();
-    QVERIFY(!QFile::exists(snapshotFile()));
-    QCOMPARE(fileBytes(sourcePath()), source);
-}
-
 // Root ignores permissions, so a folder standing at the snapshot path is what
 // makes it unwritable. The controller must then show nothing and, at close,
 // must not remove what stands there (remove() would delete an empty folder).
@@ -194,43 +170,6 @@ void tst_controller::unwritableSnapshot()
     QCOMPARE(fileBytes(sourcePath()), source);
     QCOMPARE(out.text(), std::string());
     QCOMPARE(err.text(), std::string());
-}
-
-// A full disk cuts the copy short: the shortened snapshot must not be shown
-// as the database, nor left behind.
-void tst_controller::fullDiskSnapshot()
-{
-    WorkDir dir;
-    QVERIFY(QDir().mkpath(QStringLiteral("sqlDatabase")));
-    const QString folder = QDir(QStringLiteral("sqlDatabase")).absolutePath();
-    if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}) != 0)
-        QSKIP("cannot mount a small tmpfs here (needs root and mount rights) to fill the disk");
-    struct Unmount {
-        QString folder;
-        ~Unmount()
-        {
-            QProcess::execute(QStringLiteral("umount"), {folder});
-        }
-    } unmount{folder};
-
-    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER, a BLOB);"
-                                "INSERT INTO \"2024-03-05\" VALUES('X1', 1, randomblob(640000));"),
-        std::string());
-    const QByteArray source = fileBytes(sourcePath());
-
-    sqlController controller;
-    LogCapture log;
-    controller.initPara();
-    QStringList messages;
-    for (const LogLine &line : log.lines)
-        messages << line.message;
-    QVERIFY2(messages.join('\n').contains(QStringLiteral("No space left on device")), qPrintable(messages.join('\n')));
-    QCOMPARE(controller.getTableNames(), std::vector<std::string>());
-    QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
-
-    controller.closeDatabase();
-    QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
-    QCOMPARE(fileBytes(sourcePath()), source);
 }
 
 void tst_controller::tableList_data()

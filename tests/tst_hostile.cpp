@@ -241,47 +241,6 @@ private:
     LogCapture log;
 };
 
-// Mounts a small tmpfs that can be made read-only, which holds even for
-// root; unmounted again when done.
-class Mount {
-public:
-    explicit Mount(const QString &path)
-        : path(path)
-    {
-        QDir().mkpath(path);
-        mounted = run({"-t", "tmpfs", "-o", "size=8m", "tmpfs", path});
-    }
-    ~Mount()
-    {
-        if (!mounted)
-            return;
-        // A working directory inside the mount would keep it busy.
-        if (QDir::currentPath().startsWith(path))
-            QDir::setCurrent(QFileInfo(path).path());
-        QProcess::execute("umount", {path});
-    }
-    bool makeReadOnly()
-    {
-        return run({"-o", "remount,ro", path});
-    }
-    bool mounted = false;
-    QString error;
-
-private:
-    QString path;
-    bool run(const QStringList &arguments)
-    {
-        QProcess mount;
-        mount.setProcessChannelMode(QProcess::MergedChannels);
-        mount.start("mount", arguments);
-        if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0) {
-            error = mount.errorString() + ": " + QString::fromLocal8Bit(mount.readAll()).trimmed();
-            return false;
-        }
-        return true;
-    }
-};
-
 } // namespace
 
 class tst_hostile : public QObject {
