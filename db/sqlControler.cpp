@@ -1,4 +1,5 @@
 #include "sqlControler.h"
+#include "dateText.h"
 #include "snapshot.h"
 #include "sqlText.h"
 
@@ -7,27 +8,14 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
-#include <ctime>
 #include <exception>
-#include <iomanip>
 #include <iostream>
-#include <sstream>
 
 using namespace sqlText;
 
 namespace {
 
 const char defaultDatabase[] = ".//sqlDatabase//QOR-database.db";
-
-std::string dateText(std::time_t when)
-{
-    const std::tm *local = std::localtime(&when);
-    std::ostringstream oss;
-    oss << local->tm_year + 1900 << '-' << std::setw(2) << std::setfill('0') << local->tm_mon + 1 << '-' << std::setw(2)
-        << std::setfill('0') << local->tm_mday;
-    return oss.str();
-}
 
 int collectTableName(void *context, int argc, char **argv, char **columnNames)
 {
@@ -168,8 +156,11 @@ bool sqlController::addData(sqlDataStruct data)
                  << " SN empty!";
         return false;
     }
+    // One date for the count and the write: a call that runs across midnight
+    // must not count in one day's table and write into the next one's.
+    const std::string day = quotedLiteral(getCurrentDate());
     const std::string sn = quotedLiteral(data.sn);
-    const std::string query = "SELECT COUNT(*) FROM " + quotedLiteral(getCurrentDate()) + " WHERE sn = " + sn + "; ";
+    const std::string query = "SELECT COUNT(*) FROM " + day + " WHERE sn = " + sn + "; ";
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) != SQLITE_OK
         || sqlite3_step(statement) != SQLITE_ROW) {
@@ -182,7 +173,7 @@ bool sqlController::addData(sqlDataStruct data)
 
     bool written = true;
     if (count >= 1) {
-        std::string updateQuery = "UPDATE " + quotedLiteral(getCurrentDate()) + " SET send=1,";
+        std::string updateQuery = "UPDATE " + day + " SET send=1,";
         for (const ColumnItem &d : data.columns)
             updateQuery += columnIdentifier(d.columnName) + " = " + itemValue(d) + ",";
         updateQuery.back() = ' ';
@@ -192,7 +183,7 @@ bool sqlController::addData(sqlDataStruct data)
             written = false;
         }
     } else {
-        std::string insertQuery = "INSERT INTO " + quotedLiteral(getCurrentDate()) + " (send,SN,";
+        std::string insertQuery = "INSERT INTO " + day + " (send,SN,";
         for (const ColumnItem &d : data.columns)
             insertQuery += columnIdentifier(d.columnName) + ",";
         insertQuery.pop_back();
@@ -233,16 +224,10 @@ void sqlController::checkTable(sqlite3 *db, std::string tableName, std::string e
 
 std::string sqlController::getCurrentDate()
 {
-    return dateText(std::time(nullptr));
+    return dateText::localDate(dateText::now());
 }
 
 std::vector<std::string> sqlController::getFutureDates()
 {
-    std::vector<std::string> futureDates;
-    const auto now = std::chrono::system_clock::now();
-    for (int i = 0; i < 30; ++i) {
-        const auto future = now + std::chrono::hours(24 * i);
-        futureDates.push_back(dateText(std::chrono::system_clock::to_time_t(future)));
-    }
-    return futureDates;
+    return dateText::consecutiveDates(dateText::now(), 30);
 }

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// Date texts name the day tables: the local calendar date as year, "-",
+// two-digit month, "-", two-digit day (2024-03-05).
+namespace dateText {
+
+std::string localDate(std::time_t moment);
+
+// `count` consecutive calendar days, the first being the local date of
+// `moment`. Counted in days, not in steps of 24 hours, so that a change to or
+// from daylight-saving time neither repeats nor skips a date.
+std::vector<std::string> consecutiveDates(std::time_t moment, int count);
+
+// The current moment in whole seconds, from the system clock unless a test
+// has put another clock in its place (nullptr puts the system clock back).
+std::time_t now();
+void useClock(std::time_t (*clock)());
+
+} // namespace dateText

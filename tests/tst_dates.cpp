@@ -1,0 +1,200 @@
+#include "dateText.h"
+#include "sqlControler.h"
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QtTest>
+
+#include <cstdlib>
+#include <ctime>
+
+using namespace testsupport;
+
+namespace {
+
+// The test process's time zone, put back when the object goes.
+class Zone {
+public:
+    explicit Zone(const QByteArray &tz)
+        : previous(qgetenv("TZ"))
+        , hadOne(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", tz);
+        resetZone();
+    }
+    ~Zone()
+    {
+        if (hadOne)
+            qputenv("TZ", previous);
+        else
+            qunsetenv("TZ");
+        resetZone();
+    }
+
+private:
+    QByteArray previous;
+    bool hadOne;
+    static void resetZone()
+    {
+#ifdef Q_OS_WIN
+        _tzset();
+#else
+        tzset();
+#endif
+    }
+};
+
+// Europe/Berlin's rules written out, so that no time-zone database is needed.
+const QByteArray berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+std::time_t utc(const QString &when)
+{
+    return std::time_t(QDateTime::fromString(when, Qt::ISODate).toSecsSinceEpoch());
+}
+
+QStringList toList(const std::vector<std::string> &texts)
+{
+    QStringList list;
+    for (const std::string &text : texts)
+        list << QString::fromStdString(text);
+    return list;
+}
+
+QStringList daysFrom(const QDate &first, int count)
+{
+    QStringList days;
+    for (int i = 0; i < count; ++i)
+        days << first.addDays(i).toString(QStringLiteral("yyyy-MM-dd"));
+    return days;
+}
+
+// A clock that stands a second before midnight when first asked, and at
+// midnight ever after: a call of the controller that runs across midnight.
+std::time_t beforeMidnight = 0;
+int clockReadings = 0;
+std::time_t midnightClock()
+{
+    return beforeMidnight + (clockReadings++ == 0 ? 0 : 1);
+}
+
+std::time_t fixedMoment = 0;
+std::time_t fixedClock()
+{
+    return fixedMoment;
+}
+
+struct SystemClockAgain {
+    ~SystemClockAgain()
+    {
+        dateText::useClock(nullptr);
+    }
+};
+
+} // namespace
+
+class tst_dates : public QObject {
+    Q_OBJECT
+private slots:
+    void consecutiveCalendarDays_data();
+    void consecutiveCalendarDays();
+    void futureDatesStartToday();
+    void writeAcrossMidnightStaysInOneDay_data();
+    void writeAcrossMidnightStaysInOneDay();
+};
+
+void tst_dates::consecutiveCalendarDays_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QString>("moment");
+    QTest::addColumn<QDate>("first");
+    // 00:30 CEST; 24 hours later the clocks have gone back, and it is 23:30
+    // on the same date.
+    QTest::newRow("Berlin, 00:30 on the day summer time ends")
+        << berlin << "2026-10-24T22:30:00Z" << QDate(2026, 10, 25);
+    // 23:30 CET; 24 hours later the clocks have gone forward, and it is
+    // 00:30 two dates on.
+    QTest::newRow("Berlin, 23:30 on the eve of summer time") << berlin << "2026-03-28T22:30:00Z" << QDate(2026, 3, 28);
+    QTest::newRow("UTC, last second of a year") << QByteArray("UTC0") << "2026-12-31T23:59:59Z" << QDate(2026, 12, 31);
+    QTest::newRow("UTC, into a leap day") << QByteArray("UTC0") << "2028-02-27T12:00:00Z" << QDate(2028, 2, 27);
+    // Local time is ahead of UTC here: the local date is already the next.
+    QTest::newRow("Shanghai, local morning of the next day")
+        << QByteArray("CST-8") << "2026-12-09T17:30:00Z" << QDate(2026, 12, 10);
+}
+
+// Thirty consecutive calendar days from the local date of the moment, in
+// any zone and across any change of the clocks.
+void tst_dates::consecutiveCalendarDays()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the C library here takes no daylight-saving rules from TZ");
+#endif
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, moment);
+    QFETCH(QDate, first);
+    const Zone local(zone);
+    const std::time_t when = utc(moment);
+    QCOMPARE(QString::fromStdString(dateText::localDate(when)), first.toString(QStringLiteral("yyyy-MM-dd")));
+    QCOMPARE(toList(dateText::consecutiveDates(when, 30)), daysFrom(first, 30));
+}
+
+// The controller's list is that, from the moment it is asked.
+void tst_dates::futureDatesStartToday()
+{
+    SystemClockAgain restore;
+    fixedMoment = utc(QStringLiteral("2026-10-24T22:30:00Z"));
+    dateText::useClock(fixedClock);
+    const Zone local(berlin);
+    sqlController controller;
+    QCOMPARE(controller.getCurrentDate(), std::string("2026-10-25"));
+    QCOMPARE(toList(controller.getFutureDates()), daysFrom(QDate(2026, 10, 25), 30));
+}
+
+void tst_dates::writeAcrossMidnightStaysInOneDay_data()
+{
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<QStringList>("firstDay");
+    QTest::addColumn<QStringList>("nextDay");
+    QTest::newRow("known serial number: updated in the day that was counted")
+        << "A17" << QStringList{"A17|1|5"} << QStringList{"B2|0|2"};
+    QTest::newRow("new serial number: inserted into the day that was counted")
+        << "N1" << QStringList({"A17|0|1", "N1|1|5"}) << QStringList{"B2|0|2"};
+}
+
+// A write that starts a second before midnight counts the serial number in
+// one day's table; it must write into that same table.
+void tst_dates::writeAcrossMidnightStaysInOneDay()
+{
+    QFETCH(QString, sn);
+    QFETCH(QStringList, firstDay);
+    QFETCH(QStringList, nextDay);
+    const Zone local("UTC0");
+    WorkDir dir;
+    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2026-12-10\"(sn TEXT, send INTEGER, c1 INTEGER);"
+                                "INSERT INTO \"2026-12-10\" VALUES ('A17', 0, 1);"
+                                "CREATE TABLE \"2026-12-11\"(sn TEXT, send INTEGER, c1 INTEGER);"
+                                "INSERT INTO \"2026-12-11\" VALUES ('B2', 0, 2);"),
+        std::string());
+    sqlController controller;
+    controller.initPara();
+
+    SystemClockAgain restore;
+    beforeMidnight = utc(QStringLiteral("2026-12-10T23:59:59Z"));
+    clockReadings = 0;
+    dateText::useClock(midnightClock);
+    ColumnItem c1;
+    c1.columnName = "c1";
+    c1.intValue = 5;
+    sqlDataStruct record;
+    record.sn = sn.toStdString();
+    record.columns = {c1};
+    StreamCapture out(std::cout);
+    QVERIFY(controller.addData(record));
+    QCOMPARE(out.text(), std::string());
+
+    QCOMPARE(queryRows(snapshotFile(), "SELECT * FROM \"2026-12-10\" ORDER BY rowid"), firstDay);
+    QCOMPARE(queryRows(snapshotFile(), "SELECT * FROM \"2026-12-11\" ORDER BY rowid"), nextDay);
+    controller.closeDatabase();
+}
+
+QTEST_GUILESS_MAIN(tst_dates)
+#include "tst_dates.moc"
