@@ -2,7 +2,56 @@
 
 #include <QCoreApplication>
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_WIN)
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<QCoreApplication *> application{nullptr};
+// Set once the application object is gone, which is after the window's
+// destructor has deleted the snapshot.
+HANDLE shutDown = nullptr;
+
+// Runs on a thread of its own, so it only posts the quit to the event loop
+// and touches no widget. After a close the system ends the process as soon
+// as this returns, or about 5 seconds after the close in any case: wait for
+// the shut-down, but not longer than that.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (QCoreApplication *app = application.load())
+        QMetaObject::invokeMethod(
+            app,
+            [] {
+                QCoreApplication::quit();
+            },
+            Qt::QueuedConnection);
+    if (event == CTRL_CLOSE_EVENT)
+        WaitForSingleObject(shutDown, 4000);
+    return TRUE;
+}
+
+} // namespace
+
+void quitOnTerminationSignals(QCoreApplication *app)
+{
+    shutDown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    application = app;
+    QObject::connect(app, &QObject::destroyed, [] {
+        application = nullptr;
+        SetEvent(shutDown);
+    });
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+#elif defined(Q_OS_UNIX)
 #include <QSocketNotifier>
 
 #include <cerrno>

@@ -1,4 +1,5 @@
 #include "sqlControler.h"
+#include "console.h"
 #include "dateText.h"
 #include "snapshot.h"
 #include "sqlText.h"
@@ -9,7 +10,6 @@
 #include <sqlite3.h>
 
 #include <exception>
-#include <iostream>
 
 using namespace sqlText;
 
@@ -56,7 +56,7 @@ int collectLookupRow(void *context, int argc, char **argv, char **columnNames)
 
 void reportExecError(char *errorMsg)
 {
-    std::cerr << "SQL error: " << (errorMsg ? errorMsg : "") << std::endl;
+    console::errLine(std::string("SQL error: ") + (errorMsg ? errorMsg : ""));
     sqlite3_free(errorMsg);
 }
 
@@ -97,7 +97,7 @@ void sqlController::initPara()
     // database: no tables, and nothing on disk to delete at close.
     dbPath = destinationFilePath.toStdString();
     if (sqlite3_open(dbPath.c_str(), &db) != SQLITE_OK)
-        std::cout << "无法打开数据库 " << sqlite3_errmsg(db) << "path:" << dbPath;
+        console::out("无法打开数据库 " + std::string(sqlite3_errmsg(db)) + "path:" + dbPath);
 }
 
 void sqlController::closeDatabase()
@@ -135,7 +135,7 @@ sqlDataStruct sqlController::selectData(std::string sn, std::string tableName)
     std::vector<ColumnItem> rowData;
     sqlDataStruct Respone;
     if (sqlite3_exec(db, query.c_str(), collectLookupRow, &rowData, nullptr) != SQLITE_OK) {
-        std::cerr << "Failed to execute query: " << sqlite3_errmsg(db) << std::endl;
+        console::errLine("Failed to execute query: " + std::string(sqlite3_errmsg(db)));
         return Respone;
     }
     Respone.sn = sn;
@@ -165,7 +165,7 @@ bool sqlController::addData(sqlDataStruct data)
     if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) != SQLITE_OK
         || sqlite3_step(statement) != SQLITE_ROW) {
         // Reporting success here would claim a record was filed when nothing was.
-        std::cout << "查询操作失败: " << sqlite3_errmsg(db) << ";" << query;
+        console::out("查询操作失败: " + std::string(sqlite3_errmsg(db)) + ";" + query);
         sqlite3_finalize(statement);
         return false;
     }
@@ -179,7 +179,7 @@ bool sqlController::addData(sqlDataStruct data)
         updateQuery.back() = ' ';
         updateQuery += "WHERE SN = " + sn + ";";
         if (sqlite3_exec(db, updateQuery.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            std::cout << "更新操作失败: " << sqlite3_errmsg(db) << ";" << updateQuery;
+            console::out("更新操作失败: " + std::string(sqlite3_errmsg(db)) + ";" + updateQuery);
             written = false;
         }
     } else {
@@ -193,7 +193,7 @@ bool sqlController::addData(sqlDataStruct data)
         insertQuery.pop_back();
         insertQuery += " );";
         if (sqlite3_exec(db, insertQuery.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            std::cout << "插入操作失败: " << sqlite3_errmsg(db) << ";" << insertQuery;
+            console::out("插入操作失败: " + std::string(sqlite3_errmsg(db)) + ";" + insertQuery);
             written = false;
         }
     }
@@ -207,18 +207,18 @@ void sqlController::checkTable(sqlite3 *db, std::string tableName, std::string e
         sqlite3_stmt *stmt = nullptr;
         if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type='table' AND name=?", -1, &stmt, nullptr)
             != SQLITE_OK) {
-            std::cerr << "无法准备查询: " << sqlite3_errmsg(db) << std::endl;
+            console::errLine("无法准备查询: " + std::string(sqlite3_errmsg(db)));
             return;
         }
         sqlite3_bind_text(stmt, 1, tableName.c_str(), -1, SQLITE_STATIC);
         if (sqlite3_step(stmt) == SQLITE_ROW) {
             const auto *stored = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
             if (sqlite3_strlike(expected.c_str(), stored ? stored : "", 0) != 0)
-                std::cout << "table '" << tableName << "' exist ,but not true '" << expected << "'" << std::endl;
+                console::outLine("table '" + tableName + "' exist ,but not true '" + expected + "'");
         }
         sqlite3_finalize(stmt);
     } catch (const std::exception &e) {
-        std::cerr << "SQLite异常: " << e.what() << std::endl;
+        console::errLine(std::string("SQLite异常: ") + e.what());
     }
 }
 
