@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -206,15 +207,48 @@ QString describe(QWidget &window)
         .arg(shortList(first));
 }
 
-// The program's console lines, each cut short, without the offscreen
-// platform's own notices.
-QString consoleLines(const QString &text)
+// Notices that come whatever the program does, so they are not its own: the
+// offscreen platform does not implement propagateSizeHints() and says so for
+// every window shown, and Qt warns where the session has no runtime folder
+// (XDG_RUNTIME_DIR, unset in a headless run). Matched by their exact text;
+// the folder is only known at run time (initTestCase).
+QStringList &platformNotices()
+{
+    static QStringList notices;
+    return notices;
+}
+
+// Everything the program says: standard output and error and the Qt log,
+// line by line, without the platform's notices.
+class Console {
+public:
+    QStringList lines() const
+    {
+        const std::string streams = out.text() + err.text() + clog.text();
+        QStringList all = QString::fromStdString(streams).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const LogLine &line : log.lines)
+            all << line.message;
+        QStringList program;
+        for (const QString &line : all) {
+            if (!platformNotices().contains(line))
+                program << line;
+        }
+        return program;
+    }
+
+private:
+    StreamCapture out{std::cout};
+    StreamCapture err{std::cerr};
+    StreamCapture clog{std::clog};
+    LogCapture log;
+};
+
+// Console lines for the test log, each cut short.
+QString summary(const QStringList &said)
 {
     QStringList lines;
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (!line.startsWith(QLatin1String("This plugin does not support")))
-            lines << (line.size() > 100 ? line.left(100) + QStringLiteral("…(%1 chars)").arg(line.size()) : line);
-    }
+    for (const QString &line : said)
+        lines << (line.size() > 100 ? line.left(100) + QStringLiteral("…(%1 chars)").arg(line.size()) : line);
     return lines.isEmpty() ? QStringLiteral("(nothing)") : lines.join(QStringLiteral(" / "));
 }
 
@@ -224,34 +258,27 @@ void paint(QWidget &window)
     window.grab();
 }
 
-// Everything the program says: standard output and error and the Qt log.
-class Console {
-public:
-    QString text() const
-    {
-        QString all = QString::fromStdString(out.text()) + QString::fromStdString(err.text());
-        for (const LogLine &line : log.lines)
-            all += line.message + QLatin1Char('\n');
-        return all;
-    }
-
-private:
-    StreamCapture out{std::cout};
-    StreamCapture err{std::cerr};
-    LogCapture log;
-};
-
 } // namespace
 
 class tst_hostile : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void hostileInput_data();
     void hostileInput();
     void readOnlyWorkingDirectory();
     void sourceUnderExclusiveLock_data();
     void sourceUnderExclusiveLock();
 };
+
+void tst_hostile::initTestCase()
+{
+    // Asking for the folder repeats the notice, here where it is not checked.
+    LogCapture quiet;
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    platformNotices() = QStringList{QStringLiteral("This plugin does not support propagateSizeHints()"),
+        QStringLiteral("QStandardPaths: XDG_RUNTIME_DIR not set, defaulting to '%1'").arg(runtime)};
+}
 
 void tst_hostile::hostileInput_data()
 {
@@ -262,6 +289,7 @@ void tst_hostile::hostileInput_data()
     QTest::addColumn<QString>("shown");
 
     const QString noSn;
+    // The program must say nothing at all.
     const QString silent;
     const QString sqlError = QStringLiteral("SQL error: ");
     const QString nothing = QStringLiteral("dates [] grid 0x0 [] []");
@@ -330,9 +358,9 @@ void tst_hostile::hostileInput_data()
     QTest::newRow("no configuration") << Prepare(dayDatabase) << -1 << noSn << silent << dayShown;
 }
 
-// Each case: no crash, the message the program gives for it, the grid as
-// described, the source untouched and nothing left behind once the window
-// is gone.
+// Each case: no crash, the message the program gives for it (or nothing,
+// from start to close), the grid as described, the source untouched and
+// nothing left behind once the window is gone.
 void tst_hostile::hostileInput()
 {
     QFETCH(Prepare, prepare);
@@ -346,35 +374,39 @@ void tst_hostile::hostileInput()
     const QByteArray source = fileBytes(sourcePath());
     const QStringList before = tree(dir.path());
     QStringList seen;
-    QString said;
+    QStringList said;
     {
         Console console;
-        Tabulon window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        paint(window);
-        seen << "start: " + describe(window);
-        if (choose >= 0) {
-            window.findChild<QComboBox *>()->setCurrentIndex(choose);
+        {
+            Tabulon window;
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
             paint(window);
-            seen << "chosen: " + describe(window);
+            seen << "start: " + describe(window);
+            if (choose >= 0) {
+                window.findChild<QComboBox *>()->setCurrentIndex(choose);
+                paint(window);
+                seen << "chosen: " + describe(window);
+            }
+            if (!sn.isNull()) {
+                window.findChild<QLineEdit *>()->setText(sn);
+                window.findChild<QPushButton *>()->click();
+                paint(window);
+                seen << "query: " + describe(window);
+            }
         }
-        if (!sn.isNull()) {
-            window.findChild<QLineEdit *>()->setText(sn);
-            window.findChild<QPushButton *>()->click();
-            paint(window);
-            seen << "query: " + describe(window);
-        }
-        said = console.text();
+        said = console.lines();
     }
-    qInfo().noquote() << QTest::currentDataTag() << "->" << seen.join(" / ") << "| console:" << consoleLines(said);
+    qInfo().noquote() << QTest::currentDataTag() << "->" << seen.join(" / ") << "| console:" << summary(said);
 
     QCOMPARE(tree(dir.path()).join(", "), before.join(", "));
     QCOMPARE(fileBytes(sourcePath()), source);
-    if (!message.isEmpty())
-        QVERIFY2(said.contains(message), qPrintable(said.left(2000)));
-    if (!shown.isEmpty())
-        QCOMPARE(seen.last().section(": ", 1), shown);
+    const QString text = said.join(QLatin1Char('\n'));
+    if (message.isEmpty())
+        QVERIFY2(said.isEmpty(), qPrintable("said: " + text.left(2000)));
+    else
+        QVERIFY2(text.contains(message), qPrintable(text.left(2000)));
+    QCOMPARE(seen.last().section(": ", 1), shown);
 }
 
 // Where nothing can be written the snapshot cannot be made: the viewer says
@@ -397,7 +429,7 @@ void tst_hostile::readOnlyWorkingDirectory()
     const QByteArray source = fileBytes(sourcePath());
 
     QString seen;
-    QString said;
+    QStringList said;
     {
         Console console;
         Tabulon window;
@@ -405,10 +437,11 @@ void tst_hostile::readOnlyWorkingDirectory()
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         paint(window);
         seen = describe(window);
-        said = console.text();
+        said = console.lines();
     }
-    qInfo().noquote() << "read-only working directory ->" << seen << "| console:" << consoleLines(said);
-    QVERIFY2(said.contains(QString::fromUtf8("无法打开目标文件：") + "Read-only file system"), qPrintable(said));
+    qInfo().noquote() << "read-only working directory ->" << seen << "| console:" << summary(said);
+    QVERIFY2(
+        said.contains(QString::fromUtf8("无法打开目标文件：") + "Read-only file system"), qPrintable(summary(said)));
     QCOMPARE(seen, QStringLiteral("dates [] grid 0x0 [] []"));
     QCOMPARE(tree(".").join(", "), before.join(", "));
     QCOMPARE(fileBytes(sourcePath()), source);
@@ -439,22 +472,26 @@ void tst_hostile::sourceUnderExclusiveLock()
     const QByteArray source = fileBytes(sourcePath());
 
     QString seen;
-    QString said;
+    QStringList said;
     QElapsedTimer clock;
     clock.start();
     {
         Console console;
         Tabulon window;
         seen = describe(window);
-        said = console.text();
+        said = console.lines();
     }
     const qint64 took = clock.elapsed();
     qInfo().noquote() << QTest::currentDataTag() << "->" << seen << QStringLiteral("(%1 ms)").arg(took)
-                      << "| console:" << consoleLines(said);
+                      << "| console:" << summary(said);
     // The uncommitted row is not shown. The open journal makes every try
-    // look torn, so the controller warns although the main file is whole.
+    // look torn, so the controller warns although the main file is whole;
+    // with nothing written there is nothing to say.
     QCOMPARE(seen, QStringLiteral("dates [2024-03-05] grid 2x3 [SN|result|value] [A1|OK|1.5]"));
-    QCOMPARE(said.contains("may be inconsistent"), uncommittedWrite);
+    if (uncommittedWrite)
+        QVERIFY2(said.join('\n').contains("may be inconsistent"), qPrintable(summary(said)));
+    else
+        QCOMPARE(summary(said), QStringLiteral("(nothing)"));
     QCOMPARE(tree(dir.path()).join(", "), before.join(", "));
     QCOMPARE(fileBytes(sourcePath()), source);
     sqlite3_exec(writer, "ROLLBACK;", nullptr, nullptr, nullptr);
