@@ -1,8 +1,11 @@
 #pragma once
 
 // Shared fixtures: a temporary working directory laid out as the viewer
-// expects it, small SQLite databases built from SQL text, and capture of
-// standard output, standard error and the Qt log.
+// expects it, small SQLite databases built from SQL text, a controller on
+// the snapshot of one, the process's time zone, and capture of standard
+// output, standard error and the Qt log.
+
+#include "sqlControler.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -16,6 +19,7 @@
 
 #include <sqlite3.h>
 
+#include <ctime>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -132,6 +136,70 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+// A working directory with a source database built from SQL, and a
+// controller that has taken and opened its snapshot. The controller is
+// closed at the end unless the test closed it itself.
+struct ControllerFixture {
+    explicit ControllerFixture(const std::string &sql)
+        : error(makeSourceDatabase(sql))
+        , source(fileBytes(sourcePath()))
+    {
+        controller.initPara();
+    }
+    ~ControllerFixture()
+    {
+        if (!closed)
+            controller.closeDatabase();
+    }
+    // Closes the controller; true when the source is still byte for byte
+    // what it was and the snapshot is gone.
+    bool close()
+    {
+        controller.closeDatabase();
+        closed = true;
+        return fileBytes(sourcePath()) == source && !QFile::exists(snapshotFile());
+    }
+
+    WorkDir dir;
+    std::string error; // building the source, empty on success
+    QByteArray source;
+    sqlController controller;
+    bool closed = false;
+};
+
+// Sets the process's time zone (TZ) while it lives and puts the previous
+// setting back; the C library reads TZ again only on tzset().
+class ProcessTimeZone {
+public:
+    explicit ProcessTimeZone(const QByteArray &tz)
+        : previous(qgetenv("TZ"))
+        , wasSet(qEnvironmentVariableIsSet("TZ"))
+    {
+        qputenv("TZ", tz);
+        reread();
+    }
+    ~ProcessTimeZone()
+    {
+        if (wasSet)
+            qputenv("TZ", previous);
+        else
+            qunsetenv("TZ");
+        reread();
+    }
+
+private:
+    QByteArray previous;
+    bool wasSet;
+    static void reread()
+    {
+#ifdef Q_OS_WIN
+        _tzset();
+#else
+        tzset();
+#endif
+    }
+};
 
 // Captures what the code writes to std::cout or std::cerr while it lives.
 class StreamCapture {
