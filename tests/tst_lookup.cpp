@@ -32,11 +32,6 @@ QStringList itemsOf(const sqlDataStruct &record)
     return items;
 }
 
-QStringList tablesOf(const char *file)
-{
-    return queryRows(file, "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name");
-}
-
 } // namespace
 
 class tst_lookup : public QObject {
@@ -44,8 +39,6 @@ class tst_lookup : public QObject {
 private slots:
     void lookup_data();
     void lookup();
-    void serialNumberCannotInject_data();
-    void serialNumberCannotInject();
     void checktSnAnswersZero_data();
     void checktSnAnswersZero();
 };
@@ -82,8 +75,22 @@ void tst_lookup::lookup_data()
                                    << "2024-01-01" << none << ""
                                    << ""
                                    << "no such table: 2024-01-01";
+
+    // Quotes that were not doubled would close the literal and let the rest
+    // run as further statements through sqlite3_exec.
+    const QString dropDay = "x'; DROP TABLE \"2024-03-05\"; --";
+    QTest::newRow("serial number closing its quote to drop the day") << dropDay << day << none << dropDay << day << "";
+    const QString dropOther = "x' ; DROP TABLE \"day's\"; SELECT '";
+    QTest::newRow("serial number closing its quote to drop another day")
+        << dropOther << day << none << dropOther << day << "";
+    const QString tableDropsOther = "2024-03-05' ; DROP TABLE \"day's\"; --";
+    QTest::newRow("table name closing its quote to drop another day") << "X1" << tableDropsOther << none << ""
+                                                                      << ""
+                                                                      << "no such table: " + tableDropsOther;
 }
 
+// A lookup never changes the snapshot, and a failed one leaves the
+// connection answering the next.
 void tst_lookup::lookup()
 {
     QFETCH(QString, sn);
@@ -93,13 +100,11 @@ void tst_lookup::lookup()
     QFETCH(QString, resultTable);
     QFETCH(QString, error);
 
-    WorkDir dir;
-    QCOMPARE(makeSourceDatabase(fixture), std::string());
-    sqlController controller;
-    controller.initPara();
+    ControllerFixture f(fixture);
+    QCOMPARE(f.error, std::string());
+    const QByteArray snapshot = fileBytes(snapshotFile());
     StreamCapture err(std::cerr);
-    const sqlDataStruct record = controller.selectData(sn.toStdString(), table.toStdString());
-    controller.closeDatabase();
+    const sqlDataStruct record = f.controller.selectData(sn.toStdString(), table.toStdString());
 
     QCOMPARE(itemsOf(record), items);
     QCOMPARE(QString::fromStdString(record.sn), resultSn);
@@ -108,45 +113,11 @@ void tst_lookup::lookup()
         QCOMPARE(item.intValue, 0);
         QCOMPARE(item.doubleValue, 0.0);
     }
+    QCOMPARE(fileBytes(snapshotFile()), snapshot);
+    QCOMPARE(itemsOf(f.controller.selectData("Q1", "day's")), QStringList({"sn=Q1", "send=1", "a=v"}));
     const std::string expectedError = error.isEmpty() ? "" : "Failed to execute query: " + error.toStdString() + "\n";
     QCOMPARE(err.text(), expectedError);
-}
-
-void tst_lookup::serialNumberCannotInject_data()
-{
-    QTest::addColumn<QString>("sn");
-    QTest::addColumn<QString>("table");
-    QTest::addColumn<bool>("fails");
-    QTest::newRow("serial number") << "x'; DROP TABLE \"2024-03-05\"; --" << day << false;
-    QTest::newRow("serial number, second table") << "x' ; DROP TABLE \"day's\"; SELECT '" << day << false;
-    QTest::newRow("table name") << "X1"
-                                << "2024-03-05' ; DROP TABLE \"day's\"; --" << true;
-}
-
-// Quotes that were not doubled would close the literal and let the rest run
-// as further statements through sqlite3_exec.
-void tst_lookup::serialNumberCannotInject()
-{
-    QFETCH(QString, sn);
-    QFETCH(QString, table);
-    QFETCH(bool, fails);
-
-    WorkDir dir;
-    QCOMPARE(makeSourceDatabase(fixture), std::string());
-    sqlController controller;
-    controller.initPara();
-    const QStringList tablesBefore = tablesOf(snapshotFile());
-    const QStringList rowsBefore = queryRows(snapshotFile(), "SELECT * FROM \"2024-03-05\"");
-    StreamCapture err(std::cerr);
-    const sqlDataStruct record = controller.selectData(sn.toStdString(), table.toStdString());
-
-    QVERIFY(record.columns.empty());
-    QCOMPARE(record.sn.empty(), fails);
-    QCOMPARE(QString::fromStdString(err.text()).startsWith("Failed to execute query: "), fails);
-    QCOMPARE(tablesOf(snapshotFile()), tablesBefore);
-    QCOMPARE(queryRows(snapshotFile(), "SELECT * FROM \"2024-03-05\""), rowsBefore);
-    QCOMPARE(controller.selectData("Q1", "day's").columns.size(), size_t(3));
-    controller.closeDatabase();
+    QVERIFY(f.close());
 }
 
 void tst_lookup::checktSnAnswersZero_data()
@@ -161,18 +132,16 @@ void tst_lookup::checktSnAnswersZero_data()
 void tst_lookup::checktSnAnswersZero()
 {
     QFETCH(QString, sn);
-    WorkDir dir;
-    QCOMPARE(makeSourceDatabase(fixture), std::string());
-    sqlController controller;
-    controller.initPara();
+    ControllerFixture f(fixture);
+    QCOMPARE(f.error, std::string());
     const QByteArray before = fileBytes(snapshotFile());
     StreamCapture out(std::cout);
     StreamCapture err(std::cerr);
-    QCOMPARE(controller.checktSn(sn.toStdString()), 0);
+    QCOMPARE(f.controller.checktSn(sn.toStdString()), 0);
     QCOMPARE(fileBytes(snapshotFile()), before);
     QCOMPARE(out.text(), std::string());
     QCOMPARE(err.text(), std::string());
-    controller.closeDatabase();
+    QVERIFY(f.close());
 }
 
 QTEST_GUILESS_MAIN(tst_lookup)
