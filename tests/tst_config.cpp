@@ -54,7 +54,6 @@ private slots:
     void reader_data();
     void reader();
     void missingFileLeavesMapsAlone();
-    void emptyFileIsRead();
     void readOnceAtStart();
 };
 
@@ -119,6 +118,7 @@ void tst_config::reader_data()
         << QByteArray("[avoid]\na = true\n[customName]\nb = B") << QStringList{"a=true"} << QStringList{"b=B"};
     QTest::newRow("only comments and blank lines")
         << QByteArray("; nothing here\n\n   \n;[avoid]\n") << QStringList{} << QStringList{};
+    QTest::newRow("empty file") << QByteArray("") << QStringList{} << QStringList{};
 }
 
 void tst_config::reader()
@@ -153,16 +153,6 @@ void tst_config::missingFileLeavesMapsAlone()
     QCOMPARE(out.text(), std::string());
     QCOMPARE(err.text(), std::string());
     QCOMPARE(log.lines.size(), 0);
-}
-
-void tst_config::emptyFileIsRead()
-{
-    WorkDir dir;
-    std::unique_ptr<Tabulon> w = bareWindow();
-    QVERIFY(writeFile(configPath, QByteArray()));
-    QVERIFY(w->readConfig(configPath));
-    QVERIFY(w->hiddenColumns.empty());
-    QVERIFY(w->displayNames.empty());
 }
 
 // The window reads its configuration from the fixed relative path while it
