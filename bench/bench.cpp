@@ -24,6 +24,7 @@
 #include <sqlite3.h>
 
 #ifdef Q_OS_UNIX
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -560,10 +561,33 @@ void flushDisk()
 #endif
 }
 
-// Runs a program to its end; the time in ms, or a negative value when it
-// could not run or failed.
-double timedProcess(const QString &program, const QStringList &arguments)
+// CPU time (user and system) of this process, or of its finished children,
+// in ms: less disturbed than the wall clock by other work on the machine.
+// 0 where it is not known.
+double cpuMs(bool children)
 {
+#ifdef Q_OS_UNIX
+    rusage usage{};
+    getrusage(children ? RUSAGE_CHILDREN : RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+#else
+    Q_UNUSED(children)
+    return 0;
+#endif
+}
+
+struct Timing {
+    double wallMs = -1;
+    double cpuMs = 0;
+};
+
+// Runs a program to its end; a negative wall time when it could not run or
+// failed.
+Timing timedProcess(const QString &program, const QStringList &arguments)
+{
+    Timing timing;
+    const double cpuBefore = cpuMs(true);
     QElapsedTimer timer;
     timer.start();
     QProcess process;
@@ -571,9 +595,23 @@ double timedProcess(const QString &program, const QStringList &arguments)
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), qPrintable(process.errorString()));
-        return -1;
+        return timing;
     }
-    return timer.nsecsElapsed() / 1e6;
+    timing.wallMs = timer.nsecsElapsed() / 1e6;
+    timing.cpuMs = cpuMs(true) - cpuBefore;
+    return timing;
+}
+
+template <typename Step> Timing timedCall(Step step)
+{
+    Timing timing;
+    const double cpuBefore = cpuMs(false);
+    QElapsedTimer timer;
+    timer.start();
+    step();
+    timing.wallMs = timer.nsecsElapsed() / 1e6;
+    timing.cpuMs = cpuMs(false) - cpuBefore;
+    return timing;
 }
 
 // The year-long database: the viewer's snapshot taken and removed, against
@@ -596,49 +634,59 @@ bool runSnapshot(const QString &root, const DataSet &set)
     std::printf("  %s: %.0f MB, read once in %.0f ms to warm the page cache\n", set.label.c_str(), size / 1e6,
         timer.nsecsElapsed() / 1e6);
 
-    std::vector<double> snapshot, remove, cp, rm, copyX, removeX;
+    std::map<std::string, std::vector<double>> ms;
     for (int run = 0; run < runs; ++run) {
+        SnapshotResult taken = SnapshotResult::Failed;
         flushDisk();
-        timer.restart();
-        const SnapshotResult taken = takeSnapshot(source, target);
-        snapshot.push_back(timer.nsecsElapsed() / 1e6);
+        const Timing snapshot = timedCall([&] {
+            taken = takeSnapshot(source, target);
+        });
         if (taken == SnapshotResult::Failed || QFileInfo(target).size() != size) {
             std::fprintf(stderr, "the snapshot failed or has the wrong size (%lld of %lld bytes)\n",
                 QFileInfo(target).size(), size);
             return false;
         }
         flushDisk();
-        timer.restart();
-        removeSnapshot(target.toStdString());
-        remove.push_back(timer.nsecsElapsed() / 1e6);
+        const Timing remove = timedCall([&] {
+            removeSnapshot(target.toStdString());
+        });
         if (QFile::exists(target)) {
             std::fprintf(stderr, "the snapshot was not removed\n");
             return false;
         }
 
         flushDisk();
-        const double copied = timedProcess(QStringLiteral("cp"), {source, target});
-        if (copied < 0 || QFileInfo(target).size() != size) {
+        const Timing cp = timedProcess(QStringLiteral("cp"), {source, target});
+        if (cp.wallMs < 0 || QFileInfo(target).size() != size) {
             std::fprintf(stderr, "cp failed or made a copy of the wrong size\n");
             return false;
         }
-        cp.push_back(copied);
         flushDisk();
-        const double removed = timedProcess(QStringLiteral("rm"), {target});
-        if (removed < 0)
+        const Timing rm = timedProcess(QStringLiteral("rm"), {target});
+        if (rm.wallMs < 0)
             return false;
-        rm.push_back(removed);
-        copyX.push_back(snapshot.back() / cp.back());
-        removeX.push_back(remove.back() / rm.back());
-        std::printf("  %s run %d: snapshot %.0f ms, cp %.0f ms, remove %.1f ms, rm %.1f ms\n", set.label.c_str(),
-            run + 1, snapshot.back(), cp.back(), remove.back(), rm.back());
+
+        ms["snapshot"].push_back(snapshot.wallMs);
+        ms["snapshot cpu"].push_back(snapshot.cpuMs);
+        ms["cp"].push_back(cp.wallMs);
+        ms["cp cpu"].push_back(cp.cpuMs);
+        ms["remove"].push_back(remove.wallMs);
+        ms["rm"].push_back(rm.wallMs);
+        ms["snapshot x"].push_back(snapshot.wallMs / cp.wallMs);
+        ms["snapshot cpu x"].push_back(cp.cpuMs > 0 ? snapshot.cpuMs / cp.cpuMs : 0);
+        ms["remove x"].push_back(remove.wallMs / rm.wallMs);
+        std::printf("  %s run %d: snapshot %.0f ms (cpu %.0f), cp %.0f ms (cpu %.0f), remove %.1f ms, rm %.1f ms\n",
+            set.label.c_str(), run + 1, snapshot.wallMs, snapshot.cpuMs, cp.wallMs, cp.cpuMs, remove.wallMs, rm.wallMs);
         std::fflush(stdout);
     }
     std::printf("\n%s, %.0f MB in the page cache, medians of %d alternating runs; each ratio is the median of the "
                 "runs' own ratios:\n",
         set.label.c_str(), size / 1e6, runs);
-    std::printf("  take snapshot %8.0f ms   cp %8.0f ms   x cp %6.2f\n", median(snapshot), median(cp), median(copyX));
-    std::printf("  remove        %8.1f ms   rm %8.1f ms   x rm %6.2f\n", median(remove), median(rm), median(removeX));
+    std::printf("  take snapshot %8.0f ms   cp %8.0f ms   x cp %5.2f   (cpu %.0f vs %.0f ms, x %.2f)\n",
+        median(ms["snapshot"]), median(ms["cp"]), median(ms["snapshot x"]), median(ms["snapshot cpu"]),
+        median(ms["cp cpu"]), median(ms["snapshot cpu x"]));
+    std::printf("  remove        %8.1f ms   rm %8.1f ms   x rm %5.2f\n", median(ms["remove"]), median(ms["rm"]),
+        median(ms["remove x"]));
     return true;
 }
 
