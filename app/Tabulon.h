@@ -37,7 +37,6 @@ private:
 
     void dropGrid();
     void placeGrid(QTableWidget *grid);
-    void fillTable(QTableWidget *grid, std::vector<sqlDataStruct> &res);
 
     friend class tst_config;
     friend class tst_window;

@@ -27,18 +27,36 @@ int collectTableName(void *context, int argc, char **argv, char **columnNames)
     return 0;
 }
 
-// Builds each record in place and each item straight from its texts, in one
-// allocation of the row's size.
+// A row of a whole-table read as a record: the first column's value as the
+// serial number, the second column left out, the rest as items. Assigning
+// into an existing record reuses its strings' memory.
+void fillRecord(sqlDataStruct &record, int argc, char **argv, char **columnNames)
+{
+    record.sn.assign(argc > 0 && argv[0] ? argv[0] : "");
+    record.columns.resize(argc > 2 ? size_t(argc - 2) : 0);
+    for (int i = 2; i < argc; ++i) {
+        ColumnItem &item = record.columns[size_t(i - 2)];
+        item.columnName.assign(columnNames[i]);
+        item.columnValue.assign(argv[i] ? argv[i] : "");
+    }
+}
+
 int collectTableRow(void *context, int argc, char **argv, char **columnNames)
 {
-    auto *result = static_cast<std::vector<sqlDataStruct> *>(context);
-    sqlDataStruct &dataEntry = result->emplace_back();
-    if (argc > 0 && argv[0])
-        dataEntry.sn = argv[0];
-    if (argc > 2)
-        dataEntry.columns.reserve(size_t(argc - 2));
-    for (int i = 2; i < argc; ++i)
-        dataEntry.columns.push_back(ColumnItem{columnNames[i], 0, 0.0, argv[i] ? argv[i] : ""});
+    fillRecord(static_cast<std::vector<sqlDataStruct> *>(context)->emplace_back(), argc, argv, columnNames);
+    return 0;
+}
+
+struct RowStream {
+    sqlDataStruct record;
+    const std::function<void(const sqlDataStruct &)> &onRow;
+};
+
+int streamTableRow(void *context, int argc, char **argv, char **columnNames)
+{
+    auto *stream = static_cast<RowStream *>(context);
+    fillRecord(stream->record, argc, argv, columnNames);
+    stream->onRow(stream->record);
     return 0;
 }
 
@@ -119,14 +137,26 @@ std::vector<std::string> sqlController::getTableNames()
     return tableList;
 }
 
+void sqlController::readWholeTable(
+    const std::string &tableName, int (*callback)(void *, int, char **, char **), void *context)
+{
+    char *errorMsg = nullptr;
+    const std::string query = "SELECT * FROM " + quotedIdentifier(tableName);
+    if (sqlite3_exec(db, query.c_str(), callback, context, &errorMsg) != SQLITE_OK)
+        reportExecError(errorMsg);
+}
+
 std::vector<sqlDataStruct> sqlController::getTableData(const std::string &tableName)
 {
     std::vector<sqlDataStruct> result;
-    char *errorMsg = nullptr;
-    const std::string query = "SELECT * FROM " + quotedIdentifier(tableName);
-    if (sqlite3_exec(db, query.c_str(), collectTableRow, &result, &errorMsg) != SQLITE_OK)
-        reportExecError(errorMsg);
+    readWholeTable(tableName, collectTableRow, &result);
     return result;
+}
+
+void sqlController::readTableRows(const std::string &tableName, const std::function<void(const sqlDataStruct &)> &onRow)
+{
+    RowStream stream{sqlDataStruct(), onRow};
+    readWholeTable(tableName, streamTableRow, &stream);
 }
 
 sqlDataStruct sqlController::selectData(std::string sn, std::string tableName)

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ public:
 
     std::vector<std::string> getTableNames();
     std::vector<sqlDataStruct> getTableData(const std::string &tableName);
+    // The same rows as getTableData, each handed to onRow as soon as it is
+    // read instead of all kept until the end, in a record reused for the
+    // next row: a large day then never lives twice in memory.
+    void readTableRows(const std::string &tableName, const std::function<void(const sqlDataStruct &)> &onRow);
 
     sqlDataStruct selectData(std::string sn, std::string tableName);
     int checktSn(std::string sn);
@@ -35,6 +40,8 @@ public:
     static QString snapshotPath(const QString &sourcePath);
 
 private:
+    void readWholeTable(const std::string &tableName, int (*callback)(void *, int, char **, char **), void *context);
+
     std::string dbPath;
     sqlite3 *db;
 };

@@ -135,6 +135,7 @@ private slots:
     void tableView();
     void oneGridAfterManyRefreshes();
     void largeDayShownWhole();
+    void cellsActLikePlainItems();
     void snView_data();
     void snView();
     void onlyTheButtonStartsALookup();
@@ -485,6 +486,54 @@ void tst_window::largeDayShownWhole()
     w.showSnResult("d", "S5001");
     QCOMPARE(headers(grid(w)), (QStringList{"sn", "send", "state", "code", QString::fromUtf8("值")}));
     QCOMPARE(rows(grid(w)), QStringList{"S5001|1|PASS|c5001|v2500"});
+}
+
+// The day view's cells keep their text in a compact form, but to anyone
+// who asks they are plain items: the same answers for every role, before
+// and after an edit or a colour is set, and in a clone.
+void tst_window::cellsActLikePlainItems()
+{
+    WorkDir dir;
+    const QString error = layOut("CREATE TABLE d(sn TEXT, send INTEGER, result TEXT);"
+                                 "INSERT INTO d VALUES('S1', 0, 'Prüfung 合格'), ('S2', 1, NULL);",
+        QByteArray());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    Tabulon w;
+    const QString original = QString::fromUtf8("Prüfung 合格");
+    QCOMPARE(grid(w)->item(0, 1)->text(), original);
+    QCOMPARE(grid(w)->item(1, 1)->text(), QString());
+
+    const QList<int> roles{Qt::DisplayRole, Qt::EditRole, Qt::ToolTipRole, Qt::BackgroundRole, Qt::UserRole};
+    auto sameAnswers = [&roles](const QTableWidgetItem *cell, const QTableWidgetItem &plain) {
+        for (int role : roles) {
+            if (cell->data(role) != plain.data(role))
+                return QStringLiteral("role %1: %2 vs %3")
+                    .arg(role)
+                    .arg(cell->data(role).toString(), plain.data(role).toString());
+        }
+        return QString(cell->type() == plain.type() && cell->flags() == plain.flags() ? "" : "type or flags");
+    };
+    QTableWidgetItem plain(original);
+    QTableWidgetItem *cell = grid(w)->item(0, 1);
+    QCOMPARE(sameAnswers(cell, plain), QString());
+    const std::unique_ptr<QTableWidgetItem> copy(cell->clone());
+    QCOMPARE(sameAnswers(copy.get(), plain), QString());
+
+    // As the operator's edit arrives: through the model, in the edit role.
+    QVERIFY(grid(w)->model()->setData(grid(w)->model()->index(0, 1), QStringLiteral("edited"), Qt::EditRole));
+    plain.setData(Qt::EditRole, QStringLiteral("edited"));
+    QCOMPARE(sameAnswers(cell, plain), QString());
+    QCOMPARE(grid(w)->item(0, 1)->text(), QStringLiteral("edited"));
+
+    QTableWidgetItem *other = grid(w)->item(1, 0);
+    QTableWidgetItem otherPlain(QStringLiteral("S2"));
+    other->setBackground(Qt::red);
+    otherPlain.setBackground(Qt::red);
+    other->setToolTip(QStringLiteral("tip"));
+    otherPlain.setToolTip(QStringLiteral("tip"));
+    QCOMPARE(sameAnswers(other, otherPlain), QString());
+    const std::unique_ptr<QTableWidgetItem> otherCopy(other->clone());
+    QCOMPARE(sameAnswers(otherCopy.get(), otherPlain), QString());
 }
 
 void tst_window::snView_data()
