@@ -5,44 +5,11 @@
 #include <QDateTime>
 #include <QtTest>
 
-#include <cstdlib>
 #include <ctime>
 
 using namespace testsupport;
 
 namespace {
-
-// The test process's time zone, put back when the object goes.
-class Zone {
-public:
-    explicit Zone(const QByteArray &tz)
-        : previous(qgetenv("TZ"))
-        , hadOne(qEnvironmentVariableIsSet("TZ"))
-    {
-        qputenv("TZ", tz);
-        resetZone();
-    }
-    ~Zone()
-    {
-        if (hadOne)
-            qputenv("TZ", previous);
-        else
-            qunsetenv("TZ");
-        resetZone();
-    }
-
-private:
-    QByteArray previous;
-    bool hadOne;
-    static void resetZone()
-    {
-#ifdef Q_OS_WIN
-        _tzset();
-#else
-        tzset();
-#endif
-    }
-};
 
 // Europe/Berlin's rules written out, so that no time-zone database is needed.
 const QByteArray berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
@@ -131,7 +98,7 @@ void tst_dates::consecutiveCalendarDays()
     QFETCH(QByteArray, zone);
     QFETCH(QString, moment);
     QFETCH(QDate, first);
-    const Zone local(zone);
+    const ProcessTimeZone local(zone);
     const std::time_t when = utc(moment);
     QCOMPARE(QString::fromStdString(dateText::localDate(when)), first.toString(QStringLiteral("yyyy-MM-dd")));
     QCOMPARE(toList(dateText::consecutiveDates(when, 30)), daysFrom(first, 30));
@@ -143,7 +110,7 @@ void tst_dates::futureDatesStartToday()
     SystemClockAgain restore;
     fixedMoment = utc(QStringLiteral("2026-10-24T22:30:00Z"));
     dateText::useClock(fixedClock);
-    const Zone local(berlin);
+    const ProcessTimeZone local(berlin);
     sqlController controller;
     QCOMPARE(controller.getCurrentDate(), std::string("2026-10-25"));
     QCOMPARE(toList(controller.getFutureDates()), daysFrom(QDate(2026, 10, 25), 30));
@@ -167,15 +134,12 @@ void tst_dates::writeAcrossMidnightStaysInOneDay()
     QFETCH(QString, sn);
     QFETCH(QStringList, firstDay);
     QFETCH(QStringList, nextDay);
-    const Zone local("UTC0");
-    WorkDir dir;
-    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2026-12-10\"(sn TEXT, send INTEGER, c1 INTEGER);"
-                                "INSERT INTO \"2026-12-10\" VALUES ('A17', 0, 1);"
-                                "CREATE TABLE \"2026-12-11\"(sn TEXT, send INTEGER, c1 INTEGER);"
-                                "INSERT INTO \"2026-12-11\" VALUES ('B2', 0, 2);"),
-        std::string());
-    sqlController controller;
-    controller.initPara();
+    const ProcessTimeZone local("UTC0");
+    ControllerFixture db("CREATE TABLE \"2026-12-10\"(sn TEXT, send INTEGER, c1 INTEGER);"
+                         "INSERT INTO \"2026-12-10\" VALUES ('A17', 0, 1);"
+                         "CREATE TABLE \"2026-12-11\"(sn TEXT, send INTEGER, c1 INTEGER);"
+                         "INSERT INTO \"2026-12-11\" VALUES ('B2', 0, 2);");
+    QCOMPARE(db.error, std::string());
 
     SystemClockAgain restore;
     beforeMidnight = utc(QStringLiteral("2026-12-10T23:59:59Z"));
@@ -188,12 +152,12 @@ void tst_dates::writeAcrossMidnightStaysInOneDay()
     record.sn = sn.toStdString();
     record.columns = {c1};
     StreamCapture out(std::cout);
-    QVERIFY(controller.addData(record));
+    QVERIFY(db.controller.addData(record));
     QCOMPARE(out.text(), std::string());
 
     QCOMPARE(queryRows(snapshotFile(), "SELECT * FROM \"2026-12-10\" ORDER BY rowid"), firstDay);
     QCOMPARE(queryRows(snapshotFile(), "SELECT * FROM \"2026-12-11\" ORDER BY rowid"), nextDay);
-    controller.closeDatabase();
+    QVERIFY(db.close());
 }
 
 QTEST_GUILESS_MAIN(tst_dates)
