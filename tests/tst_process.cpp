@@ -15,8 +15,13 @@ namespace {
 // The real executable in the given working directory, its console merged.
 class Viewer {
 public:
-    explicit Viewer(const QString &workingDirectory)
+    explicit Viewer(const QString &workingDirectory, const QByteArray &messagePattern = QByteArray())
     {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+        if (!messagePattern.isNull())
+            environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QString::fromUtf8(messagePattern));
+        process.setProcessEnvironment(environment);
         process.setProgram(QStringLiteral(TABULON_EXE));
         process.setArguments({"-platform", "offscreen"});
         process.setWorkingDirectory(workingDirectory);
@@ -49,6 +54,7 @@ private slots:
     void initTestCase();
     void quitsCleanlyOnSignal_data();
     void quitsCleanlyOnSignal();
+    void missingDatabase_data();
     void missingDatabase();
 };
 
@@ -104,12 +110,27 @@ void tst_process::quitsCleanlyOnSignal()
 #endif
 }
 
-// No database: the message on the console, and nothing created or deleted.
+void tst_process::missingDatabase_data()
+{
+    QTest::addColumn<QByteArray>("messagePattern");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("the text, then where it was written")
+        << QByteArray()
+        << QString::fromUtf8("^无法打开源文件： .+ \\(sqlControler\\.cpp:\\d+, void sqlController::initPara\\(\\)\\)$");
+    QTest::newRow("QT_MESSAGE_PATTERN chooses the form")
+        << QByteArray("[%{type}] %{function}: %{message}")
+        << QString::fromUtf8("^\\[debug\\] sqlController::initPara: 无法打开源文件： [^(]+$");
+}
+
+// No database: the message on the console, as UTF-8 on the redirected
+// stream, and nothing created or deleted.
 void tst_process::missingDatabase()
 {
 #ifdef Q_OS_UNIX
+    QFETCH(QByteArray, messagePattern);
+    QFETCH(QString, line);
     WorkDir dir;
-    Viewer viewer(dir.path());
+    Viewer viewer(dir.path(), messagePattern);
     QVERIFY2(viewer.process.waitForStarted(), qPrintable(viewer.process.errorString()));
     QTRY_VERIFY2_WITH_TIMEOUT(
         viewer.console().contains(QString::fromUtf8("无法打开源文件： ")), qPrintable(viewer.console()), 20000);
@@ -118,6 +139,9 @@ void tst_process::missingDatabase()
     QCOMPARE(viewer.process.exitStatus(), QProcess::NormalExit);
     QVERIFY2(viewer.process.exitCode() == 0, qPrintable(viewer.console()));
     QCOMPARE(tree(dir.path()), QStringList());
+    const QStringList lines = viewer.console().split(QLatin1Char('\n')).filter(QString::fromUtf8("无法打开源文件"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(QRegularExpression(line).match(lines.first()).hasMatch(), qPrintable(lines.first()));
 #endif
 }
 
