@@ -737,8 +737,11 @@ int main(int argc, char *argv[])
             continue;
         }
         Result r{};
+        QElapsedTimer timer;
+        timer.start();
         if (!runViewer(child, root, set, runs, changes, r))
             return 1;
+        std::printf("  %s: %d runs in %.0f s\n", set.label.c_str(), runs, timer.elapsed() / 1000.0);
         results.push_back(r);
     }
 
@@ -782,7 +785,11 @@ int main(int argc, char *argv[])
     comparePerRow("200k vs 10k (x 30)", find("200000x30"), find("10000x30"));
     comparePerRow("1M vs 200k (x 30 distinct)", find("1000000x30-distinct"), find("200000x30-distinct"));
 
+    QElapsedTimer timer;
+    timer.start();
     if (year && !runSnapshot(root, *year))
         return 1;
+    if (year)
+        std::printf("  %s: done in %.0f s\n", year->label.c_str(), timer.elapsed() / 1000.0);
     return 0;
 }
