@@ -181,8 +181,11 @@ bool isWriteError(int code)
 bool kernelCopy(int in, int out, off_t sourceSize, bool &refused)
 {
 #ifdef __linux__
+    ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // One call may copy the whole file; the kernel says how far it got.
+    constexpr size_t asMuchAsThereIs = size_t(1) << 62;
     for (bool first = true;; first = false) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, asMuchAsThereIs, 0);
         if (n > 0)
             continue;
         if (n == 0) {
