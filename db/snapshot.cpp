@@ -53,9 +53,12 @@ void waitForQuietSource(const QString &path)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
+// The files SQLite may keep beside a database it has open.
+const char *const sideFiles[] = {"-journal", "-wal", "-shm"};
+
 void removeSideFiles(const QString &path)
 {
-    for (const char *suffix : {"-journal", "-wal", "-shm"})
+    for (const char *suffix : sideFiles)
         QFile::remove(path + QLatin1String(suffix));
 }
 
@@ -256,6 +259,7 @@ SnapshotResult takeSnapshot(const QString &source, const QString &target)
 
 void removeSnapshot(const std::string &target)
 {
-    for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+    std::remove(target.c_str());
+    for (const char *suffix : sideFiles)
         std::remove((target + suffix).c_str());
 }
