@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Windows check, run on Debian: every C++ source under app/, db/, tests/ and
+# Windows check, run on Debian: every C++ source under app/, db/, platform/, tests/ and
 # bench/ is compiled for Windows (mingw-w64, x86_64, C++17, syntax only)
 # against Debian's Qt 5 headers, and the console layer's Windows step
-# (app/consoleWindow.cpp, free of Qt) is built and tested under Wine in a
+# (platform/consoleWindow.cpp, free of Qt) is built and tested under Wine in a
 # Chinese locale (.ci/windows/console_test.cpp). The viewer ships to Windows
 # but is built and tested on Linux only; this catches POSIX-only code before
 # it reaches a Windows build. Installs what is missing; non-zero on any
@@ -109,14 +109,14 @@ ln -s /usr/include/sqlite3.h /usr/include/sqlite3ext.h /usr/include/mimalloc*.h 
 # passes them, so that only the project's own warnings show.
 defines=(-DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB -DQT_TESTLIB_LIB -DQT_NO_DEBUG -DQT_MESSAGELOGCONTEXT)
 qt_dirs=("$qt" "$qt/QtCore" "$qt/QtGui" "$qt/QtWidgets" "$qt/QtTest")
-flags=(-std=c++17 -fsyntax-only -Wall -Wextra -H "${defines[@]}" -I"$root/app" -I"$root/db" -I"$tmp/moc"
+flags=(-std=c++17 -fsyntax-only -Wall -Wextra -H "${defines[@]}" -I"$root/app" -I"$root/db" -I"$root/platform" -I"$tmp/moc"
     -isystem "$tmp/lacks")
 for d in "${qt_dirs[@]}" "$tmp/lib"; do flags+=(-isystem "$d"); done
 
 # moc output, as AUTOMOC makes it: moc sees the compiler's predefined macros
 # (so Q_OS_WIN) and the same definitions and include folders.
 "$cxx" -std=c++17 -dM -E -x c++ /dev/null >"$tmp/moc/moc_predefs.h"
-mocflags=(--include "$tmp/moc/moc_predefs.h" "${defines[@]}" -I"$root/app" -I"$root/db")
+mocflags=(--include "$tmp/moc/moc_predefs.h" "${defines[@]}" -I"$root/app" -I"$root/db" -I"$root/platform")
 for d in "${qt_dirs[@]}"; do mocflags+=(-I"$d"); done
 
 units=()    # files to compile, absolute paths
@@ -137,7 +137,7 @@ if [ "$all" = 1 ]; then
         *_unix.cpp | *_posix.cpp) echo "skipped (POSIX half): ${f#"$root"/}" ;;
         *) sources+=("$f") ;;
         esac
-    done < <(find "$root/app" "$root/db" "$root/tests" "$root/bench" -name '*.cpp' | sort)
+    done < <(find "$root/app" "$root/db" "$root/platform" "$root/tests" "$root/bench" -name '*.cpp' | sort)
 fi
 for f in "${sources[@]}"; do
     units+=("$f")
@@ -154,7 +154,7 @@ if [ "$all" = 1 ]; then
     while IFS= read -r h; do
         out=$tmp/moc/moc_$(basename "$h" .h).cpp
         run_moc "$h" "$out" && echo "#include \"$(basename "$out")\"" >>"$tmp/moc/mocs_compilation.cpp"
-    done < <(find "$root/app" "$root/db" "$root/tests" "$root/bench" -name '*.h' \
+    done < <(find "$root/app" "$root/db" "$root/platform" "$root/tests" "$root/bench" -name '*.h' \
         -exec grep -lE '\bQ_(OBJECT|GADGET|NAMESPACE)\b' {} + | sort)
     [ ! -s "$tmp/moc/mocs_compilation.cpp" ] || {
         units+=("$tmp/moc/mocs_compilation.cpp")
@@ -268,12 +268,12 @@ garbled()
 }
 
 if [ "$wine" != 0 ]; then
-    echo "Wine: app/consoleWindow.cpp on Windows ($(wine --version 2>/dev/null))"
+    echo "Wine: platform/consoleWindow.cpp on Windows ($(wine --version 2>/dev/null))"
     run=$tmp/wine/run
     mkdir -p "$run" "$tmp/wine/locale" "$winetmp"
     # The layer as the application links it, without Qt.
-    "$cxx" -std=c++17 -O1 -Wall -Wextra -static -I"$root/app" -o "$run/console_test.exe" \
-        "$root/.ci/windows/console_test.cpp" "$root/app/consoleWindow.cpp" ||
+    "$cxx" -std=c++17 -O1 -Wall -Wextra -static -I"$root/platform" -o "$run/console_test.exe" \
+        "$root/.ci/windows/console_test.cpp" "$root/platform/consoleWindow.cpp" ||
         wine_failed+=("building console_test.exe")
     # The operators' Chinese Windows: Wine takes its code pages (936) from
     # the locale, which needs the C library's locale data.

@@ -1,4 +1,4 @@
-// The console layer's platform step (app/consoleWindow.cpp) on Windows, tried
+// The console layer's platform step (platform/consoleWindow.cpp) on Windows, tried
 // under Wine by windows-check.sh: built with mingw-w64, linked statically,
 // without Qt.
 //
@@ -8,7 +8,7 @@
 //                           shows bytes that bypass the layer
 //
 // Each text goes to standard output and to standard error the way
-// app/console.cpp writes a line: through writeToConsoleWindow, and as UTF-8
+// platform/console.cpp writes a line: through writeToConsoleWindow, and as UTF-8
 // bytes through std::cout or std::cerr when that returns false. What it
 // returned per stream goes to report.txt in the working directory (binary
 // mode, lines ending in '\n'), as do the code pages, since both streams are
