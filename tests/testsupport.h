@@ -19,6 +19,17 @@
 
 #include <sqlite3.h>
 
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -200,6 +211,52 @@ private:
 #endif
     }
 };
+
+// True when the Windows build runs under Wine, whose gaps a test names.
+inline bool underWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
+enum class LinkKind { Symbolic, Hard };
+
+// Makes a link at `link` to `target`, the system's own kind (not a Windows
+// shortcut, which QFile::link makes there). Empty on success, else why it
+// cannot be made here, for a test to skip with.
+inline QString makeLink(LinkKind kind, const QString &target, const QString &link)
+{
+#ifdef Q_OS_WIN
+    const std::wstring from = QDir::toNativeSeparators(link).toStdWString();
+    const std::wstring to = QDir::toNativeSeparators(target).toStdWString();
+    if (kind == LinkKind::Hard)
+        return CreateHardLinkW(from.c_str(), to.c_str(), nullptr)
+            ? QString()
+            : QStringLiteral("CreateHardLinkW failed (error %1)").arg(GetLastError());
+    // Unprivileged creation needs developer mode (Windows 10 1703 and later).
+    constexpr DWORD allowUnprivileged = 0x2;
+    if (!CreateSymbolicLinkW(from.c_str(), to.c_str(), allowUnprivileged))
+        return QStringLiteral("symbolic links need an administrator or developer mode here (error %1)")
+            .arg(GetLastError());
+    const DWORD attributes = GetFileAttributesW(from.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return underWine() ? QStringLiteral("Wine makes no symbolic links (CreateSymbolicLinkW reports success and "
+                                            "creates nothing)")
+                           : QStringLiteral("CreateSymbolicLinkW made no link");
+    return QString();
+#else
+    const QByteArray from = QFile::encodeName(link);
+    const QByteArray to = QFile::encodeName(target);
+    const int rc = kind == LinkKind::Hard ? ::link(to.constData(), from.constData())
+                                          : ::symlink(to.constData(), from.constData());
+    return rc == 0 ? QString()
+                   : QStringLiteral("making the link failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+#endif
+}
 
 // Captures what the code writes to std::cout or std::cerr while it lives.
 class StreamCapture {
