@@ -1,0 +1,1 @@
+# The operators' Windows package (filled in by the packaging work).
