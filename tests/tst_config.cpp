@@ -1,6 +1,7 @@
 #include "Tabulon.h"
 #include "testsupport.h"
 
+#include <QTextCodec>
 #include <QtTest>
 
 #include <memory>
@@ -46,6 +47,20 @@ std::unique_ptr<Tabulon> bareWindow()
 
 const char *configPath = "config/Tabulon.ini";
 
+// Stands in for the system's code page while it lives, as on an operator's
+// PC whatever this machine's locale is.
+class LocaleCodec {
+public:
+    explicit LocaleCodec(QTextCodec *codec)
+    {
+        QTextCodec::setCodecForLocale(codec);
+    }
+    ~LocaleCodec()
+    {
+        QTextCodec::setCodecForLocale(nullptr);
+    }
+};
+
 } // namespace
 
 class tst_config : public QObject {
@@ -53,6 +68,8 @@ class tst_config : public QObject {
 private slots:
     void reader_data();
     void reader();
+    void encodings_data();
+    void encodings();
     void missingFileLeavesMapsAlone();
     void readOnceAtStart();
 };
@@ -135,6 +152,56 @@ void tst_config::reader()
     QVERIFY(w->readConfig(configPath));
     QCOMPARE(entries(w->hiddenColumns), hidden);
     QCOMPARE(entries(w->displayNames), names);
+}
+
+void tst_config::encodings_data()
+{
+    QTest::addColumn<QByteArray>("systemCodePage");
+    QTest::addColumn<QByteArray>("fileEncoding");
+    QTest::addColumn<bool>("byteOrderMark");
+    // An entry after each non-ASCII one shows when a wrong decoding swallows
+    // a line end.
+    QTest::newRow("Chinese PC, UTF-8 with a mark") << QByteArray("GBK") << QByteArray("UTF-8") << true;
+    QTest::newRow("Chinese PC, UTF-8 without a mark (Notepad's default)")
+        << QByteArray("GBK") << QByteArray("UTF-8") << false;
+    QTest::newRow("Chinese PC, GBK without a mark (saved as ANSI)") << QByteArray("GBK") << QByteArray("GBK") << false;
+    QTest::newRow("Western PC, UTF-8 without a mark") << QByteArray("windows-1252") << QByteArray("UTF-8") << false;
+    QTest::newRow("Western PC, Windows-1252 without a mark")
+        << QByteArray("windows-1252") << QByteArray("windows-1252") << false;
+}
+
+// A file is read right whichever of the encodings an editor on the
+// operator's PC saves it in.
+void tst_config::encodings()
+{
+    QFETCH(QByteArray, systemCodePage);
+    QFETCH(QByteArray, fileEncoding);
+    QFETCH(bool, byteOrderMark);
+    QTextCodec *system = QTextCodec::codecForName(systemCodePage);
+    QTextCodec *file = QTextCodec::codecForName(fileEncoding);
+    QVERIFY2(system && file, "the codecs are part of Qt");
+    const bool chinese = fileEncoding != "windows-1252";
+    const QString text
+        = QString::fromUtf8(chinese ? "[customName]\r\n电压 = 电压 (V)\r\nnext = 下一个\r\nlast = Last\r\n"
+                                      "[avoid]\r\n备注 = true\r\nshown = true\r\n"
+                                    : "[customName]\r\nprüfer = Prüfer\r\nnext = Nächster\r\n"
+                                      "last = Last\r\n[avoid]\r\nbemerkung = true\r\nshown = true\r\n");
+    const QByteArray bytes = (byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + file->fromUnicode(text);
+
+    WorkDir dir;
+    std::unique_ptr<Tabulon> w = bareWindow();
+    QVERIFY(writeFile(configPath, bytes));
+    const LocaleCodec pc(system);
+    QVERIFY(w->readConfig(configPath));
+    if (chinese) {
+        QCOMPARE(entries(w->displayNames),
+            (QStringList{"last=Last", "next=" + QString::fromUtf8("下一个"), QString::fromUtf8("电压=电压 (V)")}));
+        QCOMPARE(entries(w->hiddenColumns), (QStringList{"shown=true", QString::fromUtf8("备注=true")}));
+    } else {
+        QCOMPARE(entries(w->displayNames),
+            (QStringList{"last=Last", "next=" + QString::fromUtf8("Nächster"), QString::fromUtf8("prüfer=Prüfer")}));
+        QCOMPARE(entries(w->hiddenColumns), (QStringList{"bemerkung=true", "shown=true"}));
+    }
 }
 
 void tst_config::missingFileLeavesMapsAlone()
