@@ -24,6 +24,7 @@ FileCopy failure(FileCopy::Status status, const QString &error)
 
 #include <QDir>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -76,35 +77,82 @@ HANDLE openNew(const QString &target)
         nativePath(target).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// SQLite locks bytes at 1 GiB (the pending byte, the reserved byte and the
+// shared range, at the start of the lock-byte page), which it never reads
+// or writes. Windows enforces those locks on reads: a copy that reads them
+// fails with ERROR_LOCK_VIOLATION whenever the line's program holds one, as
+// it does at the start of every read and during every write transaction in
+// rollback mode. A file that reaches them is copied around them, with zeros
+// in their place.
+constexpr LONGLONG lockBytesStart = 0x40000000;
+constexpr LONGLONG lockBytesSize = 512;
+
+// Every byte but the lock bytes, in chunks, with zeros for those.
+FileCopy copyAroundLockBytes(HANDLE in, HANDLE out)
+{
+    std::vector<char> buffer(chunkSize);
+    for (LONGLONG offset = 0;;) {
+        if (offset == lockBytesStart) {
+            const std::vector<char> zeros(lockBytesSize, 0);
+            LARGE_INTEGER skip;
+            skip.QuadPart = lockBytesSize;
+            DWORD written = 0;
+            if (!SetFilePointerEx(in, skip, nullptr, FILE_CURRENT))
+                return failure(FileCopy::ReadFailed);
+            if (!WriteFile(out, zeros.data(), DWORD(zeros.size()), &written, nullptr) || written != zeros.size())
+                return failure(FileCopy::WriteFailed);
+            offset += lockBytesSize;
+            continue;
+        }
+        LONGLONG want = LONGLONG(buffer.size());
+        if (offset < lockBytesStart)
+            want = std::min(want, lockBytesStart - offset);
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.data(), DWORD(want), &got, nullptr))
+            return failure(FileCopy::ReadFailed);
+        if (got == 0)
+            return FileCopy{};
+        DWORD written = 0;
+        if (!WriteFile(out, buffer.data(), got, &written, nullptr) || written != got)
+            return failure(FileCopy::WriteFailed);
+        offset += got;
+    }
+}
+
 // The production program keeps the database open for writing, so the
 // source is shared for everything.
+HANDLE openSource(const QString &source)
+{
+    return CreateFileW(nativePath(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 FileCopy chunkCopy(const QString &source, const QString &target)
 {
-    const Handle in(
-        CreateFileW(nativePath(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const Handle in(openSource(source));
     if (!in.isOpen())
         return failure(FileCopy::ReadFailed);
     const Handle out(openNew(target));
     if (!out.isOpen())
         return failure(FileCopy::TargetNotCreated);
-    std::vector<char> buffer(chunkSize);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(in.handle, buffer.data(), DWORD(buffer.size()), &got, nullptr))
-            return failure(FileCopy::ReadFailed);
-        if (got == 0)
-            return FileCopy{};
-        DWORD written = 0;
-        if (!WriteFile(out.handle, buffer.data(), got, &written, nullptr) || written != got)
-            return failure(FileCopy::WriteFailed);
-    }
+    return copyAroundLockBytes(in.handle, out.handle);
+}
+
+bool reachesLockBytes(const QString &source)
+{
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!GetFileAttributesExW(nativePath(source).c_str(), GetFileExInfoStandard, &info))
+        return false;
+    return (LONGLONG(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > lockBytesStart;
 }
 
 } // namespace
 
+// The system's own copy for every file below 1 GiB, as most days are.
 FileCopy copyToNewFile(const QString &source, const QString &target)
 {
+    if (reachesLockBytes(source))
+        return chunkCopy(source, target);
     const std::wstring to = nativePath(target);
     if (CopyFileExW(nativePath(source).c_str(), to.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS))
         return FileCopy{};

@@ -14,9 +14,11 @@ struct FileCopy {
     QString error; // the system's words for what failed
 };
 
-// Every byte of the source into a new file. The kernel's own copy where the
-// file systems allow it (no bytes through this process, blocks shared where
-// the file system can), else the bytes in chunks.
+// Every byte of the source into a new file. The system's own copy where it
+// can (no bytes through this process, blocks shared where the file system
+// can), else the bytes in chunks. On Windows a file over 1 GiB is copied
+// without the 512 bytes SQLite locks at 1 GiB, which it never reads and
+// Windows refuses to read while they are locked: zeros stand in their place.
 FileCopy copyToNewFile(const QString &source, const QString &target);
 
 // An empty new file, created with the same care, for a copy that SQLite

@@ -207,6 +207,95 @@ int modeOf(const QString &path)
 }
 #endif
 
+// SQLite's lock-byte page lies at 1 GiB; its first 512 bytes are the ones
+// SQLite locks (and never reads or writes).
+constexpr qint64 lockBytesStart = 0x40000000;
+constexpr qint64 lockBytesSize = 512;
+constexpr qint64 largePage = 65536;
+constexpr quint32 lockPage = quint32(lockBytesStart / largePage) + 1;
+
+void putBigEndian(QByteArray &bytes, int at, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = char(value >> (24 - 8 * i));
+}
+
+bool writeAt(const QString &path, qint64 offset, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) && file.write(bytes) == bytes.size();
+}
+
+// A database just over 1 GiB, sparse, whose day tables lie beyond the
+// lock-byte page: pages 2 up to the lock page are free (page 2 the freelist
+// trunk listing the rest, which stay holes), and the lock page is filled
+// with bytes SQLite would never write there. Empty on success, else what
+// went wrong.
+QString makeDatabaseBeyondLockBytes()
+{
+    QDir().mkpath(QStringLiteral("sqlDatabase"));
+    const std::string made = execSql(sourcePath(), "PRAGMA page_size=65536; PRAGMA user_version=1;");
+    QFile file(source());
+    if (!made.empty() || QFileInfo(source()).size() != largePage)
+        return QStringLiteral("one page: ") + QString::fromStdString(made);
+    // The header counts every page up to the lock page; SQLite appends the
+    // tables after them.
+    QByteArray header = fileBytes(source()).left(100);
+    putBigEndian(header, 28, lockPage);
+    if (!writeAt(source(), 0, header) || !file.resize(qint64(lockPage) * largePage))
+        return QStringLiteral("growing the file failed");
+    const std::string days = execSql(sourcePath(),
+        "CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER, value TEXT);"
+        "CREATE TABLE \"2024-03-06\"(sn TEXT, send INTEGER, value TEXT);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)"
+        "INSERT INTO \"2024-03-05\" SELECT 'SN5-' || i, i % 2, 'measured ' || i FROM n;"
+        "INSERT INTO \"2024-03-06\" SELECT 'SN6-' || rowid, 0, value FROM \"2024-03-05\";");
+    if (!days.empty())
+        return QString::fromStdString(days);
+    // The pages before the lock page go onto the freelist.
+    const quint32 leaves = lockPage - 3;
+    QByteArray trunk(int(largePage), '\0');
+    putBigEndian(trunk, 4, leaves);
+    for (quint32 i = 0; i < leaves; ++i)
+        putBigEndian(trunk, int(8 + 4 * i), 3 + i);
+    header = fileBytes(source()).left(100);
+    putBigEndian(header, 32, 2);
+    putBigEndian(header, 36, leaves + 1);
+    if (!writeAt(source(), 0, header) || !writeAt(source(), largePage, trunk)
+        || !writeAt(source(), lockBytesStart, QByteArray(int(largePage), char(0xA5))))
+        return QStringLiteral("writing the freelist failed");
+    const QStringList check = queryRows(sourcePath(), "PRAGMA integrity_check;");
+    return check == QStringList{"ok"} ? QString() : "integrity: " + check.join(' ').left(300);
+}
+
+// The byte ranges in which two files differ, "from..to" each; a longer
+// file's tail is one of them.
+QString differences(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot open both");
+    QStringList found;
+    constexpr qint64 chunk = 1 << 22;
+    for (qint64 offset = 0;; offset += chunk) {
+        const QByteArray x = first.read(chunk);
+        const QByteArray y = second.read(chunk);
+        if (x != y) {
+            const int common = int(std::min(x.size(), y.size()));
+            int from = 0;
+            while (from < common && x[from] == y[from])
+                ++from;
+            int to = int(std::max(x.size(), y.size()));
+            while (to > from && to <= common && x[to - 1] == y[to - 1])
+                --to;
+            found << QStringLiteral("%1..%2").arg(offset + from).arg(offset + to);
+        }
+        if (x.size() < chunk || y.size() < chunk)
+            return found.join(QStringLiteral(", "));
+    }
+}
+
 } // namespace
 
 class tst_snapshot : public QObject {
@@ -220,6 +309,7 @@ private slots:
     void linkAtSnapshotPathIsNotFollowed();
     void newFileRefusesWhatStandsThere_data();
     void newFileRefusesWhatStandsThere();
+    void copiesAroundLockBytes();
     void fullDisk();
     void concurrentWriter_data();
     void concurrentWriter();
@@ -406,6 +496,40 @@ void tst_snapshot::newFileRefusesWhatStandsThere()
     QCOMPARE(tree(dir.path()), before);
     QCOMPARE(fileBytes(outside), QByteArray("the operator's own notes\n"));
     QVERIFY(!QFileInfo(elsewhere.path() + "/missing").isFile());
+}
+
+// Over 1 GiB a copy passes the bytes SQLite locks. Windows fails a read of
+// them while the line's program holds a lock there, so the copy leaves them
+// out and writes zeros in their place; every other byte is the source's,
+// and SQLite reads every table of it. Elsewhere locks never stop a read,
+// and the copy is the source byte for byte.
+void tst_snapshot::copiesAroundLockBytes()
+{
+    WorkDir dir;
+    const QString made = makeDatabaseBeyondLockBytes();
+    QVERIFY2(made.isEmpty(), qPrintable(made));
+    QVERIFY(QFileInfo(source()).size() > lockBytesStart + largePage);
+
+    LogCapture log;
+    QCOMPARE(resultName(takeSnapshot(source(), target())), "taken");
+    QCOMPARE(messages(log), QString());
+#ifdef Q_OS_WIN
+    QCOMPARE(differences(source(), target()),
+        QStringLiteral("%1..%2").arg(lockBytesStart).arg(lockBytesStart + lockBytesSize));
+    QFile copy(target());
+    QVERIFY(copy.open(QIODevice::ReadOnly) && copy.seek(lockBytesStart));
+    QCOMPARE(copy.read(lockBytesSize), QByteArray(int(lockBytesSize), '\0'));
+    copy.close();
+#else
+    QCOMPARE(differences(source(), target()), QString());
+#endif
+    QCOMPARE(queryRows(snapshotFile(), "PRAGMA integrity_check;"), QStringList{"ok"});
+    QCOMPARE(queryRows(snapshotFile(),
+                 "SELECT COUNT(*), SUM(send), MAX(value) FROM \"2024-03-05\";"
+                 "SELECT COUNT(*), MIN(sn) FROM \"2024-03-06\";"),
+        (QStringList{"2000|1000|measured 999", "2000|SN6-1"}));
+    removeSnapshot(snapshotFile());
+    QCOMPARE(snapshotFiles(), QStringList());
 }
 
 // A full disk cuts the copy short: the shortened copy is not passed off as
