@@ -46,10 +46,15 @@ bool writeInProgress(const QString &path)
 }
 
 // A busy writer holds its journal most of the time; copying then is wasted,
-// so give it a moment to finish the transaction.
+// so give it 20 ms to finish the transaction. Bounded by the clock, not by a
+// count of sleeps: a short sleep lasts a whole timer tick on Windows (about
+// 15.6 ms), or nothing at all where it is rounded down.
+constexpr std::chrono::milliseconds quietWait(20);
+
 void waitForQuietSource(const QString &path)
 {
-    for (int i = 0; i < 200 && writeInProgress(path); ++i)
+    const auto deadline = std::chrono::steady_clock::now() + quietWait;
+    while (writeInProgress(path) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 

@@ -316,6 +316,7 @@ private slots:
     void quietSourceNeedsNoRetry_data();
     void quietSourceNeedsNoRetry();
     void walCommitsAreSeen();
+    void openWriteIsWaitedForBriefly();
     void staleJournalBesideSnapshotIsNotPlayed();
     void walLeftByAWriterThatDied_data();
     void walLeftByAWriterThatDied();
@@ -703,6 +704,39 @@ void tst_snapshot::walCommitsAreSeen()
     QCOMPARE(snapshotFiles(), QStringList());
     QCOMPARE(fileBytes(source()), sourceBefore);
     QCOMPARE(fileBytes(wal), walBefore);
+    sqlite3_close(writer);
+}
+
+// A write transaction that stays open, as when the line's program stops in
+// the middle of one: each of the five tries gives it 20 ms by the clock,
+// then the snapshot says it may be inconsistent. The wait is neither
+// skipped (a short sleep rounded down to nothing, as under Wine) nor
+// stretched (rounded up to a timer tick on Windows, which made it seconds).
+void tst_snapshot::openWriteIsWaitedForBriefly()
+{
+    WorkDir dir;
+    QCOMPARE(makeSourceDatabase("CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER, value TEXT);"
+                                "INSERT INTO \"2024-03-05\" VALUES('A1', 0, 'committed');"),
+        std::string());
+    sqlite3 *writer = nullptr;
+    QCOMPARE(sqlite3_open(sourcePath(), &writer), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(writer, "BEGIN IMMEDIATE; INSERT INTO \"2024-03-05\" VALUES('A2', 0, 'open');", nullptr,
+                 nullptr, nullptr),
+        SQLITE_OK);
+    QVERIFY(QFileInfo(source() + "-journal").size() > 0);
+
+    LogCapture log;
+    QElapsedTimer clock;
+    clock.start();
+    const SnapshotResult result = takeSnapshot(source(), target());
+    const qint64 waited = clock.elapsed();
+    QCOMPARE(resultName(result), "unsure");
+    QCOMPARE(countLines(log, "copying again"), 4);
+    QVERIFY2(waited >= 5 * 20, qPrintable(QStringLiteral("%1 ms").arg(waited)));
+    QVERIFY2(waited < 2000, qPrintable(QStringLiteral("%1 ms").arg(waited)));
+    QCOMPARE(countRows(snapshotFile()), 1);
+    removeSnapshot(snapshotFile());
+    sqlite3_exec(writer, "ROLLBACK;", nullptr, nullptr, nullptr);
     sqlite3_close(writer);
 }
 
