@@ -15,14 +15,15 @@ namespace {
 
 // What a writer changes with every commit in rollback mode: the file change
 // counter in the header (bytes 24..27) and, often, the size. A -wal that
-// comes or goes means a writer switched journal mode meanwhile.
+// comes or goes means a writer switched journal mode meanwhile; one that
+// changes size, a commit in WAL mode.
 struct SourceState {
     QByteArray changeCounter;
     qint64 size = -1;
-    bool wal = false;
+    qint64 walSize = -1;
     bool operator==(const SourceState &other) const
     {
-        return changeCounter == other.changeCounter && size == other.size && wal == other.wal;
+        return changeCounter == other.changeCounter && size == other.size && walSize == other.walSize;
     }
 };
 
@@ -34,7 +35,8 @@ SourceState sourceState(const QString &path)
         state.changeCounter = file.read(100).mid(24, 4);
         state.size = file.size();
     }
-    state.wal = QFile::exists(path + QStringLiteral("-wal"));
+    const QFileInfo wal(path + QStringLiteral("-wal"));
+    state.walSize = wal.exists() ? wal.size() : -1;
     return state;
 }
 
@@ -67,6 +69,20 @@ void removeSideFiles(const QString &path)
         QFile::remove(path + QLatin1String(suffix));
 }
 
+// A WAL database whose latest commits SQLite cannot read here has them in
+// its -wal: copied beside the snapshot, it is played into the copy when the
+// copy leaves WAL mode. The -wal goes first: a checkpoint between the two
+// copies then only repeats in the main file what the -wal holds.
+FileCopy copyFiles(const QString &source, const QString &target, bool withWal)
+{
+    if (withWal) {
+        const FileCopy wal = copyToNewFile(source + QStringLiteral("-wal"), target + QStringLiteral("-wal"));
+        if (wal.status != FileCopy::Done)
+            return wal;
+    }
+    return copyToNewFile(source, target);
+}
+
 // Says why a copy failed; a partial copy is not left behind.
 void reportFailedCopy(const FileCopy &copy, const QString &target)
 {
@@ -78,20 +94,21 @@ void reportFailedCopy(const FileCopy &copy, const QString &target)
                                                                : "Writing the snapshot failed:")
                        << copy.error;
     QFile::remove(target);
+    removeSideFiles(target);
 }
 
 // The byte copy takes no lock, so the production line is never held up.
 // Instead it checks the header before and after, and copies again while a
 // commit may have torn the copy. The order of the checks matters: header
 // then journal before the copy, journal then header after it.
-SnapshotResult byteCopySnapshot(const QString &source, const QString &target)
+SnapshotResult byteCopySnapshot(const QString &source, const QString &target, bool withWal)
 {
     constexpr int tries = 5;
     for (int attempt = 1;; ++attempt) {
         waitForQuietSource(source);
         const SourceState before = sourceState(source);
         const bool busyBefore = writeInProgress(source);
-        const FileCopy copy = copyToNewFile(source, target);
+        const FileCopy copy = copyFiles(source, target, withWal);
         if (copy.status != FileCopy::Done) {
             reportFailedCopy(copy, target);
             return SnapshotResult::Failed;
@@ -110,8 +127,9 @@ SnapshotResult byteCopySnapshot(const QString &source, const QString &target)
                                                        : QStringLiteral("a commit landed"))
                                   .arg(attempt + 1)
                                   .arg(tries);
-        // The earlier try is this program's own file.
+        // The earlier try is this program's own.
         QFile::remove(target);
+        removeSideFiles(target);
     }
 }
 
@@ -156,8 +174,9 @@ void leaveWalMode(const QString &path)
 enum class Backup { Done, Failed, SourceUnreadable };
 
 // Reading through SQLite is the first thing that opens the source's -shm;
-// where that cannot be done (say, a read-only folder) the byte copy is the
-// only way left, though it misses the commits still in the -wal.
+// where that cannot be done (say, a read-only folder, or on Windows a -shm
+// that cannot be made) the byte copy of the file and its -wal is the only
+// way left.
 sqlite3 *openSourceReadOnly(const QString &path)
 {
     sqlite3 *source = nullptr;
@@ -169,7 +188,7 @@ sqlite3 *openSourceReadOnly(const QString &path)
     if (rc == SQLITE_OK)
         return source;
     qDebug().noquote() << "The database cannot be read through SQLite (" + QString::fromUtf8(sqlite3_errmsg(source))
-            + "); copying its bytes instead, without the commits in its -wal";
+            + "); copying its bytes and its -wal instead";
     sqlite3_close(source);
     return nullptr;
 }
@@ -242,6 +261,7 @@ SnapshotResult takeSnapshot(const QString &source, const QString &target)
     removeSideFiles(target);
     // A -wal beside a file that is no WAL database is a stray one: reading
     // it through SQLite would only leave a -shm behind.
+    bool withWal = false;
     if (QFile::exists(source + QStringLiteral("-wal")) && hasWalHeader(source)) {
         const FileCopy created = createNewFile(target, source);
         if (created.status != FileCopy::Done) {
@@ -255,8 +275,9 @@ SnapshotResult takeSnapshot(const QString &source, const QString &target)
         removeSideFiles(target);
         if (outcome == Backup::Failed)
             return SnapshotResult::Failed;
+        withWal = true;
     }
-    const SnapshotResult copied = byteCopySnapshot(source, target);
+    const SnapshotResult copied = byteCopySnapshot(source, target, withWal);
     if (copied != SnapshotResult::Failed)
         leaveWalMode(target);
     return copied;

@@ -320,6 +320,7 @@ private slots:
     void staleJournalBesideSnapshotIsNotPlayed();
     void walLeftByAWriterThatDied_data();
     void walLeftByAWriterThatDied();
+    void walHeldInExclusiveLockingMode();
 };
 
 void tst_snapshot::copiesEveryByte_data()
@@ -775,17 +776,28 @@ void tst_snapshot::staleJournalBesideSnapshotIsNotPlayed()
 void tst_snapshot::walLeftByAWriterThatDied_data()
 {
     QTest::addColumn<bool>("shmBlocked");
-    QTest::newRow("its -shm can be made") << false;
-    QTest::newRow("its -shm cannot be made (a folder stands there)") << true;
+    QTest::addColumn<QString>("message");
+    QTest::newRow("its -shm can be made") << false << QString();
+    // SQLite on POSIX then keeps the -shm's index in memory; on Windows it
+    // cannot open the source at all, and the file and its -wal are copied.
+#ifdef Q_OS_WIN
+    const QString cannotRead = QStringLiteral(
+        "The database cannot be read through SQLite (unable to open database file); copying its bytes and its -wal "
+        "instead");
+#else
+    const QString cannotRead;
+#endif
+    QTest::newRow("its -shm cannot be made (a folder stands there)") << true << cannotRead;
 }
 
 // A writer that died leaves its -wal without a -shm. Reading it through
-// SQLite makes the -shm, as any reader would; where that cannot be done
-// SQLite keeps its index in memory. Either way the commits in the -wal are
-// seen and the source and its -wal stay as they were.
+// SQLite makes the -shm, as any reader would. Whichever way the copy is
+// taken, the commits in the -wal are seen and the source and its -wal stay
+// as they were.
 void tst_snapshot::walLeftByAWriterThatDied()
 {
     QFETCH(bool, shmBlocked);
+    QFETCH(QString, message);
     WorkDir dir;
     QVERIFY(QDir().mkpath("live"));
     const std::string live = "live/QOR-database.db";
@@ -810,15 +822,52 @@ void tst_snapshot::walLeftByAWriterThatDied()
 
     LogCapture log;
     QCOMPARE(resultName(takeSnapshot(source(), target())), "taken");
-    QCOMPARE(messages(log), QString());
+    QCOMPARE(messages(log), message);
     QCOMPARE(countRows(snapshotFile()), 2);
     QCOMPARE(int(fileBytes(target()).at(18)), 1);
+    QCOMPARE(snapshotFiles(), QStringList{target()});
     removeSnapshot(snapshotFile());
 
     QCOMPARE(snapshotFiles(), QStringList());
     QCOMPARE(fileBytes(source()), sourceBytes);
     QCOMPARE(fileBytes(source() + "-wal"), wal);
     QVERIFY(QFileInfo::exists(shm));
+}
+
+// A writer in exclusive locking mode keeps the wal-index in its own memory
+// and holds the database against every reader, so SQLite cannot read it
+// for the snapshot. The bytes of the file and its -wal are copied instead,
+// and the commits in the -wal are seen all the same.
+void tst_snapshot::walHeldInExclusiveLockingMode()
+{
+    WorkDir dir;
+    QCOMPARE(makeSourceDatabase("PRAGMA journal_mode=WAL; CREATE TABLE \"2024-03-05\"(sn TEXT, send INTEGER);"
+                                "INSERT INTO \"2024-03-05\" VALUES('A1', 0);"),
+        std::string());
+    sqlite3 *writer = nullptr;
+    QCOMPARE(sqlite3_open(sourcePath(), &writer), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(writer,
+                 "PRAGMA locking_mode=EXCLUSIVE; PRAGMA wal_autocheckpoint=0;"
+                 "INSERT INTO \"2024-03-05\" VALUES('A2', 0), ('A3', 1);",
+                 nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    QVERIFY(fileBytes(source() + "-wal").size() > 0);
+    QVERIFY(!QFileInfo::exists(source() + "-shm"));
+    const QByteArray sourceBytes = fileBytes(source());
+    const QByteArray wal = fileBytes(source() + "-wal");
+
+    LogCapture log;
+    QCOMPARE(resultName(takeSnapshot(source(), target())), "taken");
+    QCOMPARE(messages(log),
+        QStringLiteral(
+            "The database cannot be read through SQLite (database is locked); copying its bytes and its -wal "
+            "instead"));
+    QCOMPARE(countRows(snapshotFile()), 3);
+    QCOMPARE(snapshotFiles(), QStringList{target()});
+    removeSnapshot(snapshotFile());
+    QCOMPARE(fileBytes(source()), sourceBytes);
+    QCOMPARE(fileBytes(source() + "-wal"), wal);
+    sqlite3_close(writer);
 }
 
 QTEST_GUILESS_MAIN(tst_snapshot)
