@@ -10,6 +10,7 @@ namespace dateText {
 namespace {
 
 std::time_t (*currentClock)() = nullptr;
+int (*zoneRule)(std::time_t) = nullptr;
 
 std::string format(int year, int month, int day)
 {
@@ -20,7 +21,8 @@ std::string format(int year, int month, int day)
 
 QDate localCalendarDate(std::time_t moment)
 {
-    const std::tm *local = std::localtime(&moment);
+    const std::time_t shifted = zoneRule ? moment + zoneRule(moment) : moment;
+    const std::tm *local = zoneRule ? std::gmtime(&shifted) : std::localtime(&moment);
     return local ? QDate(local->tm_year + 1900, local->tm_mon + 1, local->tm_mday) : QDate();
 }
 
@@ -53,6 +55,11 @@ std::time_t now()
 void useClock(std::time_t (*clock)())
 {
     currentClock = clock;
+}
+
+void useZone(int (*utcOffset)(std::time_t))
+{
+    zoneRule = utcOffset;
 }
 
 } // namespace dateText

@@ -20,4 +20,10 @@ std::vector<std::string> consecutiveDates(std::time_t moment, int count);
 std::time_t now();
 void useClock(std::time_t (*clock)());
 
+// Local time is the C library's, in the process's time zone, unless a zone
+// rule is put in its place: the offset from UTC in seconds at a moment
+// (nullptr puts the C library back). A rule needs no time-zone data and no
+// TZ, which the C runtime on Windows reads without daylight-saving rules.
+void useZone(int (*utcOffset)(std::time_t moment));
+
 } // namespace dateText

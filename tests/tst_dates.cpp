@@ -14,6 +14,26 @@ namespace {
 // Europe/Berlin's rules written out, so that no time-zone database is needed.
 const QByteArray berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
 
+// The same rules as a zone rule: summer time (UTC+2) from 01:00 UTC on the
+// last Sunday of March to 01:00 UTC on the last Sunday of October, else
+// UTC+1.
+std::time_t lastSundayOneAm(int year, int month)
+{
+    QDate day(year, month, QDate(year, month, 1).daysInMonth());
+    day = day.addDays(-(day.dayOfWeek() % 7));
+    return std::time_t(QDateTime(day, QTime(1, 0), Qt::UTC).toSecsSinceEpoch());
+}
+
+int berlinOffset(std::time_t moment)
+{
+    const int year = QDateTime::fromSecsSinceEpoch(qint64(moment), Qt::UTC).date().year();
+    const bool summer = moment >= lastSundayOneAm(year, 3) && moment < lastSundayOneAm(year, 10);
+    return summer ? 7200 : 3600;
+}
+
+// Where a row names no rule, local time comes from TZ.
+enum class Zone { FromTz, BerlinRule };
+
 std::time_t utc(const QString &when)
 {
     return std::time_t(QDateTime::fromString(when, Qt::ISODate).toSecsSinceEpoch());
@@ -54,10 +74,13 @@ struct SystemClockAgain {
     ~SystemClockAgain()
     {
         dateText::useClock(nullptr);
+        dateText::useZone(nullptr);
     }
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Zone)
 
 class tst_dates : public QObject {
     Q_OBJECT
@@ -71,34 +94,46 @@ private slots:
 
 void tst_dates::consecutiveCalendarDays_data()
 {
-    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<Zone>("zone");
+    QTest::addColumn<QByteArray>("tz");
     QTest::addColumn<QString>("moment");
     QTest::addColumn<QDate>("first");
-    // 00:30 CEST; 24 hours later the clocks have gone back, and it is 23:30
-    // on the same date.
-    QTest::newRow("Berlin, 00:30 on the day summer time ends")
-        << berlin << "2026-10-24T22:30:00Z" << QDate(2026, 10, 25);
-    // 23:30 CET; 24 hours later the clocks have gone forward, and it is
-    // 00:30 two dates on.
-    QTest::newRow("Berlin, 23:30 on the eve of summer time") << berlin << "2026-03-28T22:30:00Z" << QDate(2026, 3, 28);
-    QTest::newRow("UTC, last second of a year") << QByteArray("UTC0") << "2026-12-31T23:59:59Z" << QDate(2026, 12, 31);
-    QTest::newRow("UTC, into a leap day") << QByteArray("UTC0") << "2028-02-27T12:00:00Z" << QDate(2028, 2, 27);
+    for (const Zone zone : {Zone::BerlinRule, Zone::FromTz}) {
+        const char *how = zone == Zone::BerlinRule ? "zone rule" : "TZ";
+        // 00:30 CEST; 24 hours later the clocks have gone back, and it is
+        // 23:30 on the same date.
+        QTest::addRow("Berlin (%s), 00:30 on the day summer time ends", how)
+            << zone << berlin << "2026-10-24T22:30:00Z" << QDate(2026, 10, 25);
+        // 23:30 CET; 24 hours later the clocks have gone forward, and it is
+        // 00:30 two dates on.
+        QTest::addRow("Berlin (%s), 23:30 on the eve of summer time", how)
+            << zone << berlin << "2026-03-28T22:30:00Z" << QDate(2026, 3, 28);
+    }
+    QTest::newRow("UTC, last second of a year")
+        << Zone::FromTz << QByteArray("UTC0") << "2026-12-31T23:59:59Z" << QDate(2026, 12, 31);
+    QTest::newRow("UTC, into a leap day")
+        << Zone::FromTz << QByteArray("UTC0") << "2028-02-27T12:00:00Z" << QDate(2028, 2, 27);
     // Local time is ahead of UTC here: the local date is already the next.
     QTest::newRow("Shanghai, local morning of the next day")
-        << QByteArray("CST-8") << "2026-12-09T17:30:00Z" << QDate(2026, 12, 10);
+        << Zone::FromTz << QByteArray("CST-8") << "2026-12-09T17:30:00Z" << QDate(2026, 12, 10);
 }
 
 // Thirty consecutive calendar days from the local date of the moment, in
 // any zone and across any change of the clocks.
 void tst_dates::consecutiveCalendarDays()
 {
-#ifdef Q_OS_WIN
-    QSKIP("the C library here takes no daylight-saving rules from TZ");
-#endif
-    QFETCH(QByteArray, zone);
+    QFETCH(Zone, zone);
+    QFETCH(QByteArray, tz);
     QFETCH(QString, moment);
     QFETCH(QDate, first);
-    const ProcessTimeZone local(zone);
+#ifdef Q_OS_WIN
+    if (zone == Zone::FromTz && tz.contains(','))
+        QSKIP("the C runtime here reads no daylight-saving rules from TZ; the zone rule's rows cover these moments");
+#endif
+    SystemClockAgain restore;
+    const ProcessTimeZone local(tz);
+    if (zone == Zone::BerlinRule)
+        dateText::useZone(berlinOffset);
     const std::time_t when = utc(moment);
     QCOMPARE(QString::fromStdString(dateText::localDate(when)), first.toString(QStringLiteral("yyyy-MM-dd")));
     QCOMPARE(toList(dateText::consecutiveDates(when, 30)), daysFrom(first, 30));
@@ -110,7 +145,7 @@ void tst_dates::futureDatesStartToday()
     SystemClockAgain restore;
     fixedMoment = utc(QStringLiteral("2026-10-24T22:30:00Z"));
     dateText::useClock(fixedClock);
-    const ProcessTimeZone local(berlin);
+    dateText::useZone(berlinOffset);
     sqlController controller;
     QCOMPARE(controller.getCurrentDate(), std::string("2026-10-25"));
     QCOMPARE(toList(controller.getFutureDates()), daysFrom(QDate(2026, 10, 25), 30));
