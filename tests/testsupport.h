@@ -350,6 +350,11 @@ private:
     QString path;
     bool run(const QStringList &arguments)
     {
+#ifdef Q_OS_WIN
+        Q_UNUSED(arguments);
+        error = QStringLiteral("Windows mounts no tmpfs");
+        return false;
+#else
         QProcess mount;
         mount.setProcessChannelMode(QProcess::MergedChannels);
         mount.start("mount", arguments);
@@ -358,6 +363,7 @@ private:
             return false;
         }
         return true;
+#endif
     }
 };
 
