@@ -96,6 +96,10 @@ QString sqlController::snapshotPath(const QString &sourcePath)
 
 void sqlController::initPara()
 {
+    // Opened again: the old snapshot goes first, and the copy is made from
+    // the source, not from it.
+    if (db)
+        closeDatabase();
     const QString source = QString::fromStdString(dbPath);
     QString destinationFilePath;
     QFile sourceFile(source);
@@ -118,13 +122,23 @@ void sqlController::initPara()
         console::out("无法打开数据库 " + std::string(sqlite3_errmsg(db)) + "path:" + dbPath);
 }
 
+// The connection is closed once: a second close, or a close before any
+// open, does nothing. Afterwards dbPath names the source again, as before
+// initPara, so the controller can be opened anew.
 void sqlController::closeDatabase()
 {
-    sqlite3_close(db);
+    if (db) {
+        if (sqlite3_close(db) != SQLITE_OK) {
+            // A statement still open keeps the file; it closes with the last.
+            console::errLine("关闭数据库失败：" + std::string(sqlite3_errmsg(db)));
+            sqlite3_close_v2(db);
+        }
+        db = nullptr;
+    }
     // Before initPara dbPath still names the source, which is never deleted.
-    if (dbPath.empty() || dbPath == defaultDatabase)
-        return;
-    removeSnapshot(dbPath);
+    if (!dbPath.empty() && dbPath != defaultDatabase)
+        removeSnapshot(dbPath);
+    dbPath = defaultDatabase;
 }
 
 std::vector<std::string> sqlController::getTableNames()

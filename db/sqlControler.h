@@ -17,7 +17,10 @@ class sqlController {
 public:
     sqlController();
 
+    // Copies the source to its snapshot and opens that; called again, it
+    // closes the open snapshot first and takes a new one from the source.
     void initPara();
+    // Closes the connection and deletes the snapshot; safe to call again.
     void closeDatabase();
 
     std::vector<std::string> getTableNames();

@@ -43,6 +43,7 @@ class tst_controller : public QObject {
     Q_OBJECT
 private slots:
     void snapshotLifecycle();
+    void closedAndOpenedAgain();
     void snapshotPath_data();
     void snapshotPath();
     void missingSource_data();
@@ -64,6 +65,35 @@ void tst_controller::snapshotLifecycle()
     QCOMPARE(f.controller.getTableNames(), std::vector<std::string>{"2024-03-05"});
     QVERIFY(f.close());
     QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
+}
+
+// Closed twice, then opened again, and opened twice in a row: each open
+// takes a new snapshot from the source, with what it holds now, and leaves
+// one snapshot file; no close touches a connection already closed.
+void tst_controller::closedAndOpenedAgain()
+{
+    ControllerFixture f(oneRowTable("2024-03-05").toStdString());
+    QCOMPARE(f.error, std::string());
+    QCOMPARE(execSql(sourcePath(), oneRowTable("2024-03-06").toStdString()), std::string());
+    f.source = fileBytes(sourcePath());
+    const QByteArray source = f.source;
+    StreamCapture out(std::cout);
+    StreamCapture err(std::cerr);
+    LogCapture log;
+
+    f.controller.closeDatabase();
+    f.controller.closeDatabase();
+    QCOMPARE(entries("sqlDatabase"), QStringList{"QOR-database.db"});
+    f.controller.initPara();
+    QCOMPARE(toStringList(f.controller.getTableNames()), (QStringList{"2024-03-05", "2024-03-06"}));
+    QCOMPARE(fileBytes(snapshotFile()), source);
+    f.controller.initPara();
+    QCOMPARE(toStringList(f.controller.getTableNames()), (QStringList{"2024-03-05", "2024-03-06"}));
+    QCOMPARE(entries("sqlDatabase"), (QStringList{"QOR-database-temp.db", "QOR-database.db"}));
+
+    QVERIFY(f.close());
+    QCOMPARE(log.lines.size(), 0);
+    QCOMPARE(out.text() + err.text(), std::string());
 }
 
 void tst_controller::snapshotPath_data()
