@@ -40,11 +40,17 @@ SourceState sourceState(const QString &path)
     return state;
 }
 
-// A non-empty rollback journal means a write transaction is open, and the
-// main file may be half-written while it exists.
+// A rollback journal is live while its header is: SQLite writes the header
+// before it touches the main file, which may be half-written from then on
+// until the commit. In PERSIST mode the journal stays after each commit with
+// its header zeroed, and in TRUNCATE mode it stays empty: no transaction.
 bool writeInProgress(const QString &path)
 {
-    return QFileInfo(path + QStringLiteral("-journal")).size() > 0;
+    QFile journal(path + QStringLiteral("-journal"));
+    if (!journal.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    const QByteArray header = journal.read(8);
+    return header.count('\0') != header.size();
 }
 
 // A busy writer holds its journal most of the time; copying then is wasted,
@@ -90,9 +96,9 @@ void reportFailedCopy(const FileCopy &copy, const QString &target)
         qDebug().noquote() << "无法打开目标文件：" + copy.error;
         return;
     }
-    qDebug().noquote() << (copy.status == FileCopy::ReadFailed ? "Reading the database failed:"
-                                                               : "Writing the snapshot failed:")
-                       << copy.error;
+    qDebug().noquote() << (copy.status == FileCopy::ReadFailed ? QString::fromUtf8("读取数据库失败：")
+                                                               : QString::fromUtf8("写入快照失败："))
+            + copy.error;
     QFile::remove(target);
     removeSideFiles(target);
 }
@@ -118,13 +124,12 @@ SnapshotResult byteCopySnapshot(const QString &source, const QString &target, bo
         if (!busyBefore && !busyAfter && before == after)
             return SnapshotResult::Taken;
         if (attempt == tries) {
-            qDebug().noquote() << "The snapshot may be inconsistent: the database kept changing while it was copied";
+            qDebug().noquote() << QString::fromUtf8("快照可能不一致：复制期间数据库一直在变化");
             return SnapshotResult::Unsure;
         }
-        qDebug().noquote() << QStringLiteral(
-            "The database changed while it was copied (%1); copying again (try %2 of %3)")
-                                  .arg(before == after ? QStringLiteral("a write was in progress")
-                                                       : QStringLiteral("a commit landed"))
+        qDebug().noquote() << QString::fromUtf8("数据库在复制期间%1，重新复制：第 %2 次，共 %3 次")
+                                  .arg(before == after ? QString::fromUtf8("有写入未完成")
+                                                       : QString::fromUtf8("有新的提交"))
                                   .arg(attempt + 1)
                                   .arg(tries);
         // The earlier try is this program's own.
@@ -156,7 +161,8 @@ bool leaveWalMode(sqlite3 *snapshot)
     char *error = nullptr;
     const int rc = sqlite3_exec(snapshot, "PRAGMA journal_mode=DELETE;", nullptr, nullptr, &error);
     if (rc != SQLITE_OK)
-        qDebug().noquote() << "The snapshot could not leave WAL mode:" << (error ? error : sqlite3_errstr(rc));
+        qDebug().noquote() << QString::fromUtf8("快照无法退出 WAL 模式：")
+                + QString::fromUtf8(error ? error : sqlite3_errstr(rc));
     sqlite3_free(error);
     return rc == SQLITE_OK;
 }
@@ -187,8 +193,8 @@ sqlite3 *openSourceReadOnly(const QString &path)
     }
     if (rc == SQLITE_OK)
         return source;
-    qDebug().noquote() << "The database cannot be read through SQLite (" + QString::fromUtf8(sqlite3_errmsg(source))
-            + "); copying its bytes and its -wal instead";
+    qDebug().noquote() << QString::fromUtf8("无法通过 SQLite 读取数据库：") + QString::fromUtf8(sqlite3_errmsg(source))
+            + QString::fromUtf8("；改为复制文件及其 -wal");
     sqlite3_close(source);
     return nullptr;
 }
@@ -207,7 +213,7 @@ int runBackup(sqlite3 *from, sqlite3 *to)
         rc = sqlite3_backup_step(backup, -1);
         if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || retry > busyRetries)
             break;
-        qDebug().noquote() << QStringLiteral("The database is busy; retrying the snapshot (%1)").arg(retry);
+        qDebug().noquote() << QString::fromUtf8("数据库正忙，重试快照：第 %1 次").arg(retry);
         sqlite3_sleep(20);
     }
     sqlite3_backup_finish(backup);
@@ -222,9 +228,9 @@ Backup backupSnapshot(const QString &source, const QString &target)
     sqlite3 *to = nullptr;
     Backup outcome = Backup::Failed;
     if (sqlite3_open_v2(target.toUtf8().constData(), &to, snapshotOpenFlags, nullptr) != SQLITE_OK) {
-        qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errmsg(to);
+        qDebug().noquote() << QString::fromUtf8("创建快照失败：") + QString::fromUtf8(sqlite3_errmsg(to));
     } else if (const int rc = runBackup(from, to); rc != SQLITE_OK) {
-        qDebug().noquote() << "Taking the snapshot failed:" << sqlite3_errstr(rc);
+        qDebug().noquote() << QString::fromUtf8("创建快照失败：") + QString::fromUtf8(sqlite3_errstr(rc));
     } else if (leaveWalMode(to)) {
         outcome = Backup::Done;
     }

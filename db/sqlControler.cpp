@@ -108,8 +108,7 @@ void sqlController::initPara()
     } else {
         const QString target = snapshotPath(source);
         if (target.isEmpty())
-            qDebug().noquote() << "The database path has no \".db\" to name a snapshot after, so it is not copied:"
-                               << source;
+            qDebug().noquote() << QString::fromUtf8("数据库路径中没有 \".db\"，无法为快照命名，不复制：") + source;
         else if (takeSnapshot(source, target) != SnapshotResult::Failed)
             destinationFilePath = target;
     }

@@ -113,9 +113,9 @@ void tst_console::laterHandlersStillSeeMessages()
     {
         StreamCapture err(std::cerr);
         LogCapture log;
-        qDebug().noquote() << "Writing the snapshot failed: No space left on device";
+        qDebug().noquote() << QString::fromUtf8("写入快照失败：No space left on device");
         QCOMPARE(log.lines.size(), 1);
-        QCOMPARE(log.lines.first().message, QStringLiteral("Writing the snapshot failed: No space left on device"));
+        QCOMPARE(log.lines.first().message, QString::fromUtf8("写入快照失败：No space left on device"));
         QVERIFY(log.lines.first().file.endsWith(QStringLiteral("tst_console.cpp")));
         QVERIFY(log.lines.first().function.contains(QStringLiteral("laterHandlersStillSeeMessages")));
         QCOMPARE(err.text(), std::string());
