@@ -1,5 +1,4 @@
 #include "Tabulon.h"
-#include "textItem.h"
 
 #include <QSignalBlocker>
 #include <QTableWidget>
@@ -9,6 +8,13 @@
 #include <unordered_map>
 
 namespace {
+
+// A plain item: whatever reads it through the model (its item data, the
+// mime data of a drag, a stream) gets its text, as from any other item.
+QTableWidgetItem *cell(const std::string &text)
+{
+    return new QTableWidgetItem(QString::fromStdString(text));
+}
 
 // Fills a new grid row by row while the day is read, before the grid is
 // shown. Every record of one read carries the same column items in the same
@@ -39,11 +45,11 @@ public:
         // counts change with the signals on, so that view and headers learn
         // of them.
         const QSignalBlocker quiet(grid->model());
-        grid->setItem(rows, 0, new TextItem(record.sn));
+        grid->setItem(rows, 0, cell(record.sn));
         const size_t count = std::min(record.columns.size(), target.size());
         for (size_t i = 0; i < count; ++i) {
             if (target[i] > 0)
-                grid->setItem(rows, target[i], new TextItem(record.columns[i].columnValue));
+                grid->setItem(rows, target[i], cell(record.columns[i].columnValue));
         }
         ++rows;
     }

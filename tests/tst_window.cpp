@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
@@ -518,6 +519,30 @@ void tst_window::cellsActLikePlainItems()
     QCOMPARE(sameAnswers(cell, plain), QString());
     const std::unique_ptr<QTableWidgetItem> copy(cell->clone());
     QCOMPARE(sameAnswers(copy.get(), plain), QString());
+
+    // Whatever reads the cell through the model, a drag's mime data or a
+    // stream gets its text, as from a plain item.
+    const QAbstractItemModel *model = grid(w)->model();
+    const QModelIndex at = model->index(0, 1);
+    const QMap<int, QVariant> textOnly{{Qt::DisplayRole, original}};
+    QCOMPARE(model->itemData(at), textOnly);
+    const std::unique_ptr<QMimeData> mime(model->mimeData({at}));
+    QVERIFY(mime);
+    QByteArray encoded = mime->data(model->mimeTypes().value(0));
+    QDataStream decoding(&encoded, QIODevice::ReadOnly);
+    int row = -1;
+    int column = -1;
+    QMap<int, QVariant> dragged;
+    decoding >> row >> column >> dragged;
+    QCOMPARE(QString("%1,%2").arg(row).arg(column), QStringLiteral("0,1"));
+    QCOMPARE(dragged, textOnly);
+    QByteArray streamed;
+    QDataStream writing(&streamed, QIODevice::WriteOnly);
+    writing << *cell;
+    QTableWidgetItem read;
+    QDataStream reading(streamed);
+    reading >> read;
+    QCOMPARE(sameAnswers(&read, plain), QString());
 
     // As the operator's edit arrives: through the model, in the edit role.
     QVERIFY(grid(w)->model()->setData(grid(w)->model()->index(0, 1), QStringLiteral("edited"), Qt::EditRole));
