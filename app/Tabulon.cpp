@@ -57,4 +57,5 @@ void Tabulon::initUi(std::vector<std::string> tableNames)
     mainLayout->addWidget(tableWidget);
 
     showTable(Layou2MBox->currentText().toStdString());
+    installKeys(Layou2MBox);
 }

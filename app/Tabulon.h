@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+class QComboBox;
 class QTableWidget;
 class QVBoxLayout;
 
@@ -37,6 +38,9 @@ private:
 
     void dropGrid();
     void placeGrid(QTableWidget *grid);
+    void installKeys(QComboBox *dates);
+    void refresh(QComboBox *dates);
+    void copySelection(bool withHeaders);
 
     friend class tst_config;
     friend class tst_window;
