@@ -171,8 +171,9 @@ expected+=(ok fail)
 compile() # index
 {
     local src=${units[$1]} log=$tmp/log/$1 extra=()
-    # The end-to-end test names the executable CMake built.
-    case $src in "$root"/tests/*) extra=(-DTABULON_EXE='"C:/Tabulon/build/Tabulon.exe"') ;; esac
+    # The end-to-end test names the executables CMake built.
+    case $src in "$root"/tests/*) extra=(-DTABULON_EXE='"C:/Tabulon/build/Tabulon.exe"'
+        -DCONSOLE_PROBE_EXE='"C:/Tabulon/build/tests/consoleProbe.exe"') ;; esac
     local status=0
     "$cxx" "${flags[@]}" "${extra[@]}" "$src" >"$log.out" 2>&1 || status=$?
     echo "$status" >"$log.status"
