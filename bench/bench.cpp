@@ -459,9 +459,9 @@ double floorMs(const QString &dbFile)
     return elapsed;
 }
 
-std::map<std::string, double> runChild(const QString &child, const QString &dir, int changes, const std::string &sn)
+// A child viewer in the set's folder, offscreen.
+void prepareChild(QProcess &process, const QString &dir)
 {
-    QProcess process;
     process.setWorkingDirectory(dir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -473,22 +473,53 @@ std::map<std::string, double> runChild(const QString &child, const QString &dir,
     }
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(child, {QString::number(changes), QString::fromStdString(sn)});
-    process.waitForFinished(-1);
+}
+
+std::map<std::string, double> parseFigures(const QByteArray &line)
+{
     std::map<std::string, double> values;
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        std::fprintf(stderr, "child failed: %s, exit code %d\n", qPrintable(process.errorString()), process.exitCode());
-        return values;
-    }
-    const QList<QByteArray> lines = process.readAllStandardOutput().split('\n');
-    if (lines.isEmpty())
-        return values;
-    for (const QByteArray &pair : lines.first().split(' ')) {
+    for (const QByteArray &pair : line.trimmed().split(' ')) {
         const int eq = pair.indexOf('=');
         if (eq > 0)
             values[pair.left(eq).toStdString()] = pair.mid(eq + 1).toDouble();
     }
     return values;
+}
+
+bool childSucceeded(QProcess &process)
+{
+    process.waitForFinished(-1);
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    std::fprintf(stderr, "child failed: %s, exit code %d\n", qPrintable(process.errorString()), process.exitCode());
+    return false;
+}
+
+// The child's figures: the first of its lines that holds key=value pairs.
+std::map<std::string, double> childFigures(QProcess &process)
+{
+    if (!childSucceeded(process))
+        return {};
+    for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
+        if (line.contains('='))
+            return parseFigures(line);
+    }
+    return {};
+}
+
+// The child's next line of output; empty once it has ended.
+QByteArray nextLine(QProcess &process)
+{
+    while (!process.canReadLine() && process.waitForReadyRead(-1)) { }
+    return process.readLine();
+}
+
+std::map<std::string, double> runChild(const QString &child, const QString &dir, int changes, const std::string &sn)
+{
+    QProcess process;
+    prepareChild(process, dir);
+    process.start(child, {QString::number(changes), QString::fromStdString(sn)});
+    return childFigures(process);
 }
 
 double median(std::vector<double> v)
@@ -559,6 +590,92 @@ void flushDisk()
 #ifdef Q_OS_UNIX
     ::sync();
 #endif
+}
+
+// The snapshot as F5 meets it: one is there and is replaced, removed and
+// taken again, with the disk written out before. -1 if it fails.
+double replaceSnapshotMs(const QString &dir)
+{
+    const QString source = dir + "/sqlDatabase/QOR-database.db";
+    const QString target = dir + "/sqlDatabase/QOR-database-temp.db";
+    if (takeSnapshot(source, target) == SnapshotResult::Failed)
+        return -1;
+    flushDisk();
+    QElapsedTimer timer;
+    timer.start();
+    removeSnapshot(target.toStdString());
+    const bool taken = takeSnapshot(source, target) != SnapshotResult::Failed;
+    const double elapsed = timer.nsecsElapsed() / 1e6;
+    removeSnapshot(target.toStdString());
+    return taken ? elapsed : -1;
+}
+
+// F5 against a restart of the viewer, and Ctrl+A then Ctrl+C of the whole
+// day, in fresh viewers. The restart is timed from outside, as an operator
+// meets it: closing a viewer that shows the day (until its process has
+// ended) plus starting one (until its first paint).
+bool runKeys(const QString &child, const QString &root, const DataSet &set, int runs, int presses)
+{
+    const QString dir = root + "/" + QString::fromStdString(set.dir);
+    std::map<std::string, std::vector<double>> samples;
+    for (int run = 0; run < runs; ++run) {
+        QProcess process;
+        prepareChild(process, dir);
+        const double snapshot = replaceSnapshotMs(dir);
+        if (snapshot < 0)
+            return false;
+        flushDisk();
+        QElapsedTimer timer;
+        timer.start();
+        process.start(child, {QStringLiteral("0"), QString(), QStringLiteral("keys"), QString::number(presses)});
+        const bool painted = nextLine(process).trimmed() == "painted";
+        const double start = timer.nsecsElapsed() / 1e6;
+        if (!painted) {
+            std::fprintf(stderr, "the child did not paint\n");
+            return false;
+        }
+        const auto v = parseFigures(nextLine(process));
+        // After its figures the child closes as the viewer does: the window
+        // and its grid destroyed, the snapshot removed, the process ended.
+        timer.restart();
+        if (!childSucceeded(process) || v.count("refresh_ms") == 0)
+            return false;
+        const double close = timer.nsecsElapsed() / 1e6;
+        const double restart = close + start;
+        const double snapshotAndChange = snapshot + v.at("change_ms");
+        samples["restart"].push_back(restart);
+        samples["close"].push_back(close);
+        samples["start"].push_back(start);
+        samples["refresh"].push_back(v.at("refresh_ms"));
+        samples["snapshot"].push_back(snapshot);
+        samples["change"].push_back(v.at("change_ms"));
+        samples["refresh x restart"].push_back(v.at("refresh_ms") / restart);
+        samples["refresh x snapshot+change"].push_back(v.at("refresh_ms") / snapshotAndChange);
+        samples["copy"].push_back(v.at("copy_ms"));
+        samples["copy x change"].push_back(v.at("copy_ms") / v.at("change_ms"));
+        samples["copy peak"].push_back(v.at("copy_peak_kb") / 1024);
+        samples["rss growth"].push_back(v.at("rss_refresh_last_kb") / v.at("rss_refresh5_kb"));
+        samples["files gained"].push_back(v.at("files_refresh_last") - v.at("files_refresh5"));
+        std::printf("  %s run %d: restart %.0f ms (close %.0f + start %.0f), F5 %.0f ms (snapshot %.0f + change %.0f), copy %.0f ms "
+                    "(%.0f MB more at its peak, %.0f characters), resident %.0f MB after F5 #5, %.0f MB after "
+                    "#%.0f, files %.0f then %.0f\n",
+            set.label.c_str(), run + 1, restart, close, start, v.at("refresh_ms"), snapshot, v.at("change_ms"),
+            v.at("copy_ms"), v.at("copy_peak_kb") / 1024, v.at("copied_chars"), v.at("rss_refresh5_kb") / 1024,
+            v.at("rss_refresh_last_kb") / 1024, v.at("refreshes"), v.at("files_refresh5"), v.at("files_refresh_last"));
+        std::fflush(stdout);
+    }
+    auto m = [&](const char *key) {
+        return median(samples[key]);
+    };
+    std::printf("\n%s, medians of %d fresh viewers, %d F5 presses each:\n", set.label.c_str(), runs, presses);
+    std::printf("  F5 %6.0f ms   restart %6.0f ms (close %.0f + start %.0f)   x restart %5.2f (goal < 1)   "
+                "x (snapshot %.0f + change %.0f) %5.2f (goal 1.10)\n",
+        m("refresh"), m("restart"), m("close"), m("start"), m("refresh x restart"), m("snapshot"), m("change"), m("refresh x snapshot+change"));
+    std::printf("  Ctrl+A, Ctrl+C %6.0f ms   x change %5.2f (goal 2)   %.0f MB more at its peak\n", m("copy"),
+        m("copy x change"), m("copy peak"));
+    std::printf("  resident after the last F5 / after the 5th %5.3f (goal 1.05)   files gained %.0f (goal 0)\n",
+        m("rss growth"), m("files gained"));
+    return true;
 }
 
 // CPU time (user and system) of this process, or of its finished children,
@@ -690,6 +807,20 @@ bool runSnapshot(const QString &root, const DataSet &set)
     return true;
 }
 
+// The keys on the 200k x 30 distinct day (50 F5 presses a viewer) and on
+// the year-long database (5: each copies 3 GB), or on the sets named.
+int runKeysSets(const QString &child, const QString &root, int runs, const QString &names)
+{
+    const QStringList wanted = names.isEmpty() ? QStringList{"200000x30-distinct", "year"} : names.split(',');
+    for (const DataSet &set : dataSets()) {
+        if (!wanted.contains(QString::fromStdString(set.dir)))
+            continue;
+        if (!prepare(root, set) || !runKeys(child, root, set, runs, set.days > 2 ? 5 : 50))
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -702,6 +833,9 @@ int main(int argc, char *argv[])
     // The children run in the data folders, so both paths are made absolute.
     const QString child = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
     const QString root = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    if (argc > 3 && std::string(argv[3]) == "keys")
+        return runKeysSets(child, root, argc > 4 ? std::max(1, std::atoi(argv[4])) : 3,
+            argc > 5 ? QString::fromLocal8Bit(argv[5]) : QString());
     // 0 runs: only generate what is missing.
     const int runs = argc > 3 ? std::max(0, std::atoi(argv[3])) : 5;
     const int changes = argc > 4 ? std::atoi(argv[4]) : 20;

@@ -2,10 +2,20 @@
 // directory. It times the real window: construction (snapshot copy and first
 // table included) to the first paint of the grid, date changes, and one
 // serial-number lookup, and prints the figures as key=value pairs.
+//
+// With "keys" as its third argument it times the window's keys instead:
+// after the first paint it says "painted" (so that the benchmark can time a
+// restart from outside), then times a date change, F5 (as
+// often as the fourth argument says, with resident memory and open files
+// after the 5th and the last), and Ctrl+A then Ctrl+C of the whole day.
 
 #include "Tabulon.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QMimeData>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -24,6 +34,7 @@
 #include <psapi.h>
 #elif defined(Q_OS_UNIX)
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -52,6 +63,71 @@ long long peakRssKb()
 #else
     return usage.ru_maxrss;
 #endif
+#else
+    return 0;
+#endif
+}
+
+// Resident memory now, in KiB, and the files (handles on Windows) the
+// process holds open; 0 where they are not known.
+long long rssNowKb()
+{
+#if defined(Q_OS_WIN)
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return 0;
+    return static_cast<long long>(counters.WorkingSetSize / 1024);
+#elif defined(Q_OS_LINUX)
+    long long size = 0, resident = 0;
+    if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%lld %lld", &size, &resident) != 2)
+            resident = 0;
+        std::fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+#else
+    return 0;
+#endif
+}
+
+// The peak of resident memory from the last reset on, in KiB. Linux lets a
+// process reset its own high-water mark; elsewhere it is the peak since start.
+void resetPeakRss()
+{
+#if defined(Q_OS_LINUX)
+    if (FILE *clear = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", clear);
+        std::fclose(clear);
+    }
+#endif
+}
+
+long long peakRssSinceResetKb()
+{
+#if defined(Q_OS_LINUX)
+    long long peak = 0;
+    if (FILE *status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::sscanf(line, "VmHWM: %lld kB", &peak) == 1)
+                break;
+        }
+        std::fclose(status);
+    }
+    return peak;
+#else
+    return peakRssKb();
+#endif
+}
+
+long long openFiles()
+{
+#if defined(Q_OS_WIN)
+    DWORD handles = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &handles) ? handles : 0;
+#elif defined(Q_OS_LINUX)
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 #else
     return 0;
 #endif
@@ -108,6 +184,82 @@ double ms(const QElapsedTimer &t)
     return t.nsecsElapsed() / 1e6;
 }
 
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0.0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+QAction *keyAction(Tabulon &w, const QKeySequence &keys)
+{
+    for (QAction *action : w.actions()) {
+        if (action->shortcut() == keys)
+            return action;
+    }
+    std::fprintf(stderr, "the window has no action for %s\n", qPrintable(keys.toString()));
+    std::exit(1);
+}
+
+// Each copy is timed with the one before it written out, as an operator's
+// earlier snapshot long has been: a 3 GB copy must not pay for the last.
+void flushDisk()
+{
+#ifdef Q_OS_UNIX
+    ::sync();
+#endif
+}
+
+// The window's keys, after the first paint.
+int timeKeys(Tabulon &w, int presses)
+{
+    QElapsedTimer timer;
+    auto *dates = w.findChild<QComboBox *>();
+    std::vector<double> changes;
+    for (int i = 1; i <= 3 && dates && dates->count() > 1; ++i) {
+        timer.restart();
+        dates->setCurrentIndex(i % 2);
+        waitForPaint(w);
+        changes.push_back(ms(timer));
+    }
+
+    QAction *refresh = keyAction(w, QKeySequence(Qt::Key_F5));
+    std::vector<double> refreshes;
+    long long rss5 = 0, files5 = 0;
+    for (int i = 1; i <= presses; ++i) {
+        flushDisk();
+        timer.restart();
+        refresh->trigger();
+        waitForPaint(w);
+        refreshes.push_back(ms(timer));
+        if (i == std::min(5, presses)) {
+            rss5 = rssNowKb();
+            files5 = openFiles();
+        }
+    }
+    const long long rssLast = rssNowKb();
+    const long long filesLast = openFiles();
+
+    QTableWidget *grid = currentGrid(w);
+    grid->selectAll();
+    resetPeakRss();
+    const long long rssBeforeCopy = rssNowKb();
+    timer.restart();
+    keyAction(w, QKeySequence(QKeySequence::Copy))->trigger();
+    const double copy = ms(timer);
+    const long long copyPeak = peakRssSinceResetKb() - rssBeforeCopy;
+    const long long copiedChars = QApplication::clipboard()->mimeData()->text().size();
+
+    std::printf("change_ms=%.1f refresh_ms=%.1f refreshes=%zu rss_refresh5_kb=%lld "
+                "rss_refresh_last_kb=%lld files_refresh5=%lld files_refresh_last=%lld copy_ms=%.1f "
+                "copy_peak_kb=%lld copied_chars=%lld\n",
+        median(changes), median(refreshes), refreshes.size(), rss5, rssLast, files5, filesLast, copy,
+        copyPeak, copiedChars);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -116,6 +268,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int changes = argc > 1 ? std::atoi(argv[1]) : 20;
     const std::string lookupSn = argc > 2 ? argv[2] : "";
+    const bool keys = argc > 3 && std::string(argv[3]) == "keys";
+    const int presses = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
 
     QElapsedTimer timer;
     timer.start();
@@ -125,6 +279,11 @@ int main(int argc, char *argv[])
     waitForPaint(w);
     const double startup = ms(timer);
     const long long rssStartup = peakRssKb();
+    if (keys) {
+        std::printf("painted\n");
+        std::fflush(stdout);
+        return timeKeys(w, presses);
+    }
 
     QTableWidget *grid = currentGrid(w);
     const long long cells = grid ? static_cast<long long>(grid->rowCount()) * grid->columnCount() : 0;
@@ -156,12 +315,6 @@ int main(int argc, char *argv[])
         lookupCells = result ? static_cast<long long>(result->rowCount()) * result->columnCount() : 0;
     }
 
-    auto median = [](std::vector<double> v) {
-        if (v.empty())
-            return 0.0;
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
     std::printf("constructed_ms=%.1f startup_ms=%.1f cells=%lld rss_startup_kb=%lld change_ms=%.1f change_sync_ms=%.1f "
                 "changes=%zu rss_after2_kb=%lld rss_after_changes_kb=%lld lookup_ms=%.1f lookup_sync_ms=%.1f "
                 "lookup_cells=%lld\n",

@@ -6,6 +6,8 @@
 # such as 200000x30, 200000x30-distinct, 800000x5-text, 1000000x30-distinct or
 # year, or several separated by commas. Without SETS every set runs but
 # 1000000x30-distinct, which needs about 5 GB of memory and runs only by name.
+# "keys" as the first argument times F5 and Ctrl+A, Ctrl+C instead: then RUNS
+# (3) and SETS (200000x30-distinct,year) follow.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TABULON_BENCH_BUILD:-$root/build-bench}"
