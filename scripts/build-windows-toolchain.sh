@@ -12,7 +12,7 @@
 #   Environment: JOBS; QTBASE_VERSION, SQLITE_VERSION pin a source version
 #   (default: the newest that bookworm has).
 #
-# About 45 minutes on 2 cores with --jobs 2. Then:
+# About 20 to 45 minutes on 2 cores with --jobs 2. Then:
 #   TABULON_WINDOWS_PREFIX=PREFIX bash scripts/build-windows.sh
 set -euo pipefail
 exec </dev/null
@@ -225,6 +225,10 @@ build_qt() {
     make -C "$bld/src" -j"$jobs" sub-plugins
     log "installing Qt"
     make -C "$bld/src" install
+    # qmake and the mkspecs belong to the top Makefile, not to src/'s; Qt's
+    # CMake packages name both.
+    install -m 755 "$bld/bin/qmake" "$prefix/bin/qmake"
+    make -C "$bld" install_mkspecs
 }
 
 # Xml and Concurrent were built only as dependencies of the build; the
@@ -238,6 +242,14 @@ trim_prefix() {
         rm -f "$prefix"/lib/metatypes/qt5"${m,,}"_*.json "$prefix"/mkspecs/modules/qt_lib_"${m,,}"*.pri
     done
     rm -rf "$prefix/lib/pkgconfig"
+    # Tools and the bootstrap library that only building Qt itself needs, and
+    # the mkspecs of other platforms: win32-g++ is the target's, linux-g++
+    # the host tools'.
+    rm -f "$prefix"/bin/{qlalr,qvkgen,tracegen} "$prefix"/lib/libQt5Bootstrap.*
+    local spec
+    for spec in "$prefix"/mkspecs/*/; do
+        case $(basename "$spec") in common | features | modules | win32-g++ | linux-g++) ;; *) rm -rf "$spec" ;; esac
+    done
     # bin/qmake finds the prefix relative to itself wherever it is moved.
     printf '[Paths]\nPrefix=..\n' >"$prefix/bin/qt.conf"
 }
@@ -259,7 +271,7 @@ copy_runtime_dlls() {
 check_prefix() {
     local needed=(lib/cmake/Qt5/Qt5Config.cmake lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake
         lib/cmake/Qt5Test/Qt5TestConfig.cmake bin/Qt5Core.dll bin/Qt5Gui.dll bin/Qt5Widgets.dll
-        bin/Qt5Test.dll bin/moc plugins/platforms/qwindows.dll plugins/platforms/qoffscreen.dll
+        bin/Qt5Test.dll bin/moc bin/qmake mkspecs/win32-g++/qmake.conf mkspecs/qconfig.pri plugins/platforms/qwindows.dll plugins/platforms/qoffscreen.dll
         plugins/styles/qwindowsvistastyle.dll include/sqlite3.h lib/libsqlite3.dll.a bin/sqlite3.dll
         bin/qt.conf bin/libstdc++-6.dll bin/libgcc_s_seh-1.dll bin/libwinpthread-1.dll)
     local missing=() f

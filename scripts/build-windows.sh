@@ -19,7 +19,7 @@ if [ -z "$prefix" ] && [ -d "$shared" ]; then prefix=$shared; fi
 # What the build needs from the prefix; the tests need the offscreen
 # plugin, the package the windows one and the style.
 needed=(lib/cmake/Qt5/Qt5Config.cmake lib/cmake/Qt5Widgets/Qt5WidgetsConfig.cmake lib/cmake/Qt5Test/Qt5TestConfig.cmake
-    bin/Qt5Core.dll bin/Qt5Gui.dll bin/Qt5Widgets.dll bin/Qt5Test.dll bin/moc
+    bin/Qt5Core.dll bin/Qt5Gui.dll bin/Qt5Widgets.dll bin/Qt5Test.dll bin/moc bin/qmake
     plugins/platforms/qwindows.dll plugins/platforms/qoffscreen.dll plugins/styles/qwindowsvistastyle.dll
     include/sqlite3.h lib/libsqlite3.dll.a bin/sqlite3.dll)
 missing=()
@@ -32,7 +32,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     {
         echo "No Qt 5 and SQLite for mingw-w64 to build against. Missing:"
         printf '  %s\n' "${missing[@]}"
-        echo "Make such a prefix from Debian's own source packages (about 45 minutes on 2 cores):"
+        echo "Make such a prefix from Debian's own source packages (20 to 45 minutes on 2 cores):"
         echo "  bash scripts/build-windows-toolchain.sh /opt/tabulon-windows"
         echo "then build against it:"
         echo "  TABULON_WINDOWS_PREFIX=/opt/tabulon-windows bash scripts/build-windows.sh"
