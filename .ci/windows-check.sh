@@ -52,18 +52,7 @@ moc=/usr/lib/qt5/bin/moc
 
 packages=(g++-mingw-w64-x86-64-posix qtbase5-dev qtbase5-dev-tools libsqlite3-dev libmimalloc-dev)
 [ "$wine" = 0 ] || packages+=(wine wine64 locales bsdutils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    t=$EPOCHREALTIME
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-    echo "Installed ${missing[*]} in $(seconds_since "$t") s"
-fi
+bash "$root/scripts/install-missing.sh" "${packages[@]}"
 
 tmp=$(mktemp -d)
 # Wine's prefix and its server's socket folder (made under TMPDIR) stay in

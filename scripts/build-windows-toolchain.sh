@@ -23,8 +23,6 @@ work=""
 keep_work=0
 prefix=""
 tmp_work=0
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
 cross=x86_64-w64-mingw32
 
@@ -85,14 +83,8 @@ install_packages() {
     local packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
         mingw-w64-x86-64-dev libwine-dev gcc g++ make perl python3 tcl dpkg-dev patch xz-utils
         debian-archive-keyring)
-    local absent=() p
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || absent+=("$p")
-    done
-    [ ${#absent[@]} -gt 0 ] || return 0
-    log "installing ${absent[*]}"
-    $sudo apt-get update
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${absent[@]}"
+    log "installing what is missing"
+    bash "$here/install-missing.sh" "${packages[@]}"
 }
 
 # The system's apt sources have no deb-src lines, and adding some would
@@ -246,9 +238,9 @@ trim_prefix() {
     # the mkspecs of other platforms: win32-g++ is the target's, linux-g++
     # the host tools'.
     rm -f "$prefix"/bin/{qlalr,qvkgen,tracegen} "$prefix"/lib/libQt5Bootstrap.*
-    local spec
-    for spec in "$prefix"/mkspecs/*/; do
-        case $(basename "$spec") in common | features | modules | win32-g++ | linux-g++) ;; *) rm -rf "$spec" ;; esac
+    local platform
+    for platform in "$prefix"/mkspecs/*/; do
+        case $(basename "$platform") in common | features | modules | win32-g++ | linux-g++) ;; *) rm -rf "$platform" ;; esac
     done
     # bin/qmake finds the prefix relative to itself wherever it is moved.
     printf '[Paths]\nPrefix=..\n' >"$prefix/bin/qt.conf"

@@ -37,16 +37,7 @@ seconds_since() { LC_ALL=C awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "
 # SimSun and Microsoft YaHei.
 packages=(binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64-posix unzip wine wine64 locales fonts-wine fonts-wqy-microhei fontconfig xvfb xdotool
     imagemagick sqlite3)
-absent=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || absent+=("$p")
-done
-if [ ${#absent[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${absent[@]}"
-fi
+bash "$root/scripts/install-missing.sh" "${packages[@]}"
 objdump=x86_64-w64-mingw32-objdump
 
 tmp=$(mktemp -d)

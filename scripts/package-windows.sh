@@ -32,18 +32,7 @@ step_done() { steps+=("$(printf '%-34s %7s s' "$1" "$(seconds_since "$2")")"); }
 # What packaging and checking need (the build installs its own).
 packages=(cmake nsis unzip binutils-mingw-w64-x86-64 wine wine64 locales xvfb xdotool imagemagick sqlite3
     fonts-wine fonts-wqy-microhei fontconfig)
-absent=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || absent+=("$p")
-done
-if [ ${#absent[@]} -gt 0 ]; then
-    t=$EPOCHREALTIME
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${absent[@]}"
-    step_done "installing ${#absent[@]} packages" "$t"
-fi
+bash "$root/scripts/install-missing.sh" "${packages[@]}"
 
 t=$EPOCHREALTIME
 bash "$root/scripts/build-windows.sh"
